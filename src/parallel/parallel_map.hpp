@@ -17,12 +17,8 @@
 namespace finitemu::parallel {
 
 namespace detail {
-template <class T> struct unwrap_expected {
-    using type = T;
-};
-template <class T> struct unwrap_expected<std::expected<T, InternalFailure>> {
-    using type = T;
-};
+template <class T> struct unwrap_expected { using type = T; };
+template <class T> struct unwrap_expected<std::expected<T, InternalFailure>> { using type = T; };
 } // namespace detail
 
 template <class Item, class F>
