@@ -1,0 +1,214 @@
+// Uniform-disk and ring kernels: the documented edge values, and accuracy against mpmath
+// quadrature of the point-source magnification (tests/data, tools/gen_kernel_reference.py).
+#include "kernels/heyrovsky.hpp"
+#include "kernels/witt_mao.hpp"
+
+#include "reference_data.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <numbers>
+#include <string>
+
+using finitemu::kernels::heyrovsky_magnification;
+using finitemu::kernels::witt_mao_magnification_scaled;
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+double relative_error(double value, double reference) {
+    return std::abs(value - reference) / std::abs(reference);
+}
+
+// Checks every row of one grid against its bound and prints the worst relative error.
+void check_grid(const std::string& file, const std::string& grid, double bound,
+                const std::function<double(const std::vector<double>&)>& evaluate) {
+    const auto rows = finitemu::test::read_reference(file);
+    int count = 0;
+    double worst = 0.0;
+    std::string worst_at;
+    for (const auto& row : rows) {
+        if (row.grid != grid) {
+            continue;
+        }
+        ++count;
+        const double reference = row.values.back();
+        const double value = evaluate(row.values);
+        const double err = std::isfinite(value) ? relative_error(value, reference) : kInf;
+        std::string at;
+        for (std::size_t i = 0; i + 1 < row.values.size(); ++i) {
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%.17g ", row.values[i]);
+            at += buf;
+        }
+        if (!(err <= worst)) {
+            worst = err;
+            worst_at = at;
+        }
+        EXPECT_LE(err, bound) << grid << " at " << at << "value " << value << " reference "
+                              << reference;
+    }
+    ASSERT_GT(count, 0) << "no rows of grid " << grid << " in " << file;
+    std::printf("[ worst    ] %s/%s: %d points, worst relative error %.3g at %s(bound %.0e)\n",
+                file.c_str(), grid.c_str(), count, worst, worst_at.c_str(), bound);
+}
+
+double disk(const std::vector<double>& v) {
+    return witt_mao_magnification_scaled(v[1], v[0]);
+}
+
+double ring(const std::vector<double>& v) {
+    const auto r = heyrovsky_magnification(v[0], v[1], v[2], v[3]);
+    return r ? *r : kNaN;
+}
+
+double point_source(double u) {
+    return (u * u + 2.0) / (u * std::sqrt(u * u + 4.0));
+}
+
+} // namespace
+
+TEST(WittMao, PointSourceForNonPositiveRadius) {
+    EXPECT_DOUBLE_EQ(witt_mao_magnification_scaled(1.0, 0.0), 1.3416407864998738);
+    EXPECT_DOUBLE_EQ(witt_mao_magnification_scaled(1.0, -0.3), 1.3416407864998738);
+    EXPECT_EQ(witt_mao_magnification_scaled(0.0, 0.0), kInf);
+    EXPECT_EQ(witt_mao_magnification_scaled(-0.0, 0.0), -kInf);
+}
+
+TEST(WittMao, ClosedFormValues) {
+    // Centred source: n = m = 0 and A = sqrt(rho^2 + 4) / rho.
+    EXPECT_NEAR(witt_mao_magnification_scaled(0.0, 0.5), 4.123105625617661, 4e-15);
+    // mpmath quadrature of A0 over the disk.
+    EXPECT_NEAR(witt_mao_magnification_scaled(1.0, 0.5), 1.3810039278970933, 1e-12);
+    EXPECT_NEAR(witt_mao_magnification_scaled(2.0, 0.1), 1.0607984708496800, 1e-12);
+    // Far from a small source the three terms, of order 1/rho^2, cancel: 1e-9 is what is left.
+    EXPECT_NEAR(witt_mao_magnification_scaled(1.0, 0.001), 1.3416409296082745, 1.5e-9);
+}
+
+TEST(WittMao, ExactValueOnTheLimb) {
+    // u = rho = 1: A = 1 + 2/pi.
+    EXPECT_NEAR(witt_mao_magnification_scaled(1.0, 1.0), 1.0 + 2.0 / std::numbers::pi, 1e-15);
+    // u = rho = 1e-5: close to 4 / (pi rho) (mpmath 127323.95447593261); asin(x) + pi/2 near
+    // x = -1 keeps only about 1e-7 of the small difference.
+    EXPECT_NEAR(witt_mao_magnification_scaled(1e-5, 1e-5) / 127323.95447593261, 1.0, 1e-7);
+}
+
+TEST(WittMao, EdgeBandReplacesValuesByTheLimbValue) {
+    const double on_edge = 1.6366197723675813;
+    EXPECT_NEAR(witt_mao_magnification_scaled(1.0009, 1.0), on_edge, 1e-15);
+    const double outside = witt_mao_magnification_scaled(1.0011, 1.0);
+    EXPECT_NEAR(outside, 1.6313371862964783, 1e-9);
+    // The band's floor of 1e-5 Einstein radii takes over below rho = 0.01.
+    const double rho = 0.001;
+    EXPECT_EQ(witt_mao_magnification_scaled(rho + 0.99e-5, rho),
+              witt_mao_magnification_scaled(rho, rho));
+    EXPECT_NE(witt_mao_magnification_scaled(rho + 1.01e-5, rho),
+              witt_mao_magnification_scaled(rho, rho));
+    EXPECT_NEAR(witt_mao_magnification_scaled(0.0, 0.000005), 254647.914, 1e-3);
+}
+
+TEST(WittMao, NanAndInfiniteArgumentsGiveNan) {
+    EXPECT_TRUE(std::isnan(witt_mao_magnification_scaled(kNaN, 0.5)));
+    EXPECT_TRUE(std::isnan(witt_mao_magnification_scaled(0.5, kNaN)));
+    EXPECT_TRUE(std::isnan(witt_mao_magnification_scaled(kNaN, -1.0)));
+    EXPECT_TRUE(std::isnan(witt_mao_magnification_scaled(kInf, 0.5)));
+    EXPECT_TRUE(std::isnan(witt_mao_magnification_scaled(kInf, 1e-3)));
+}
+
+TEST(WittMao, AccurateAgainstQuadratureAwayFromTheLimb) {
+    check_grid("witt_mao_reference.txt", "general", 1e-11, disk);
+}
+
+TEST(WittMao, AccurateAgainstQuadratureNearTheLimb) {
+    check_grid("witt_mao_reference.txt", "near_limb", 1e-9, disk);
+}
+
+TEST(WittMao, AccurateAgainstQuadratureForSmallSource) {
+    check_grid("witt_mao_reference.txt", "small_rho", 1e-8, disk);
+}
+
+TEST(Heyrovsky, ClosedFormValues) {
+    // Ring centred on the lens: A0(r/R).
+    EXPECT_NEAR(*heyrovsky_magnification(0.0, 0.5, 2.0, 1.0), 4.093146241443879, 4e-15);
+    // mpmath quadrature of A0 over the ring.
+    EXPECT_NEAR(*heyrovsky_magnification(1.0, 0.5, 2.0, 1.0), 2.3386489046022699, 1e-13);
+    EXPECT_NEAR(*heyrovsky_magnification(3.0, 0.7, 1.5, 1.0), 1.0669582453692220, 1e-13);
+}
+
+TEST(Heyrovsky, LogarithmicExpansionNearTheLens) {
+    // Inside the band, expansion about l: 9.901899181227765; the ring mean is 9.9018991812404583.
+    const auto near = heyrovsky_magnification(1.0, 1.000002, 2.0, 1.0);
+    ASSERT_TRUE(near);
+    EXPECT_NEAR(*near, 9.901899181227765, 1e-12);
+    EXPECT_LT(relative_error(*near, 9.9018991812404583), 1e-11);
+    // l = r: the ring passes over the lens.
+    EXPECT_EQ(*heyrovsky_magnification(1.0, 1.0, 2.0, 1.0), kInf);
+    EXPECT_EQ(*heyrovsky_magnification(10000.0, 10000.0, 1.0, 1.0), kInf);
+    // l = r = 0: NaN, not an error.
+    const auto origin = heyrovsky_magnification(0.0, 0.0, 1.0, 1.0);
+    ASSERT_TRUE(origin);
+    EXPECT_TRUE(std::isnan(*origin));
+}
+
+TEST(Heyrovsky, BandIsRelativeBelowOneSourceRadius) {
+    // The expansion about l = 1e-6 would give 415984.172; the ring mean is 202046.28956663480.
+    const auto small = heyrovsky_magnification(0.000001, 0.000005, 1.0, 1.0);
+    ASSERT_TRUE(small);
+    EXPECT_LT(relative_error(*small, 202046.28956663480), 1e-10);
+    // Rings around a lens at the source centre keep A0(r/R) below 1e-5 source radii.
+    for (const double r : {1e-9, 3e-6, 9.9e-6}) {
+        for (const double re : {0.5, 1.0, 100.0}) {
+            const auto centred = heyrovsky_magnification(0.0, r, re, 1.0);
+            ASSERT_TRUE(centred) << r;
+            EXPECT_LT(relative_error(*centred, point_source(r / re)), 1e-14) << r << " " << re;
+        }
+    }
+    // At and above one source radius the band is the absolute 1e-5: still the expansion there.
+    const auto at_one = heyrovsky_magnification(1.0, 1.0 + 0.99e-5, 2.0, 1.0);
+    const auto expansion =
+        finitemu::kernels::detail::heyrovsky_logarithmic(1.0, (1.0 + 0.99e-5) - 1.0, 2.0);
+    ASSERT_TRUE(at_one);
+    EXPECT_EQ(*at_one, expansion);
+}
+
+TEST(Heyrovsky, EllipticErrorsAreReported) {
+    const char* nan_k = "ellipk: Arguments cannot be NAN.";
+    for (const auto& args : {std::array{kNaN, 0.5, 1.0, 1.0}, std::array{0.5, kNaN, 1.0, 1.0},
+                             std::array{1.0, 0.5, kNaN, 1.0}, std::array{1.0, 0.5, 1.0, kNaN}}) {
+        const auto r = heyrovsky_magnification(args[0], args[1], args[2], args[3]);
+        ASSERT_FALSE(r);
+        EXPECT_STREQ(r.error(), nan_k);
+    }
+    // rstar = 0 makes R infinite and m NaN.
+    const auto no_source = heyrovsky_magnification(1.0, 0.5, 1.0, 0.0);
+    ASSERT_FALSE(no_source);
+    EXPECT_STREQ(no_source.error(), nan_k);
+    // Inside the band a NaN radius gives NaN, not an error.
+    const auto in_band = heyrovsky_magnification(1.0, 1.000001, kNaN, 1.0);
+    ASSERT_TRUE(in_band);
+    EXPECT_TRUE(std::isnan(*in_band));
+    // Just outside the band at l = 1e4 the characteristic n rounds to 1.
+    const auto rounded = heyrovsky_magnification(10000.0, 10000.00002, 1.0, 1.0);
+    ASSERT_FALSE(rounded);
+    EXPECT_STREQ(rounded.error(), "ellippi: n cannot be 1.");
+}
+
+TEST(Heyrovsky, AccurateAgainstQuadratureForCentredRings) {
+    check_grid("heyrovsky_reference.txt", "centred", 1e-12, ring);
+}
+
+TEST(Heyrovsky, AccurateAgainstQuadratureAwayFromTheLens) {
+    check_grid("heyrovsky_reference.txt", "far_ring", 1e-12, ring);
+}
+
+TEST(Heyrovsky, AccurateAgainstQuadratureNearTheLens) {
+    // 1 - n = (d / (l + r))^2 is formed by subtraction: the error grows like eps (l / d)^2.
+    check_grid("heyrovsky_reference.txt", "near_ring", 3e-10, ring);
+}
