@@ -200,6 +200,24 @@ class WittMaoNeverRaises(unittest.TestCase):
         self.assertTrue(math.isnan(result[2]))
 
 
+def overcommit_mode():
+    try:
+        with open("/proc/sys/vm/overcommit_memory") as mode:
+            return int(mode.read())
+    except OSError:
+        return None
+
+
+class NativeAllocationFailure(unittest.TestCase):
+    @unittest.skipUnless(overcommit_mode() in (0, 2), "needs Linux's overcommit heuristic or limit")
+    def test_memory_error_when_the_rows_cannot_be_allocated(self):
+        # 10**12 (re, rstar) pairs need 16 TB, which the kernel refuses outright: the routine's
+        # allocation fails in C++ and the caller gets MemoryError, not a crash.
+        radii = [1.0] * 10**6
+        with self.assertRaises(MemoryError):
+            finitemu.multi_witt_mao_magnification([], radii, radii)
+
+
 class ResultObjects(unittest.TestCase):
     def test_each_call_returns_new_objects(self):
         first = finitemu.multi_witt_mao_magnification([1.0], [1.0], [0.5, 0.25])
