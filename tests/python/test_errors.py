@@ -162,8 +162,16 @@ class RingKernelErrors(unittest.TestCase):
     def test_point_ring_source_radius_zero(self):
         self.assert_runtime_error(NAN_TEXT, 1.0, 0.5, 1.0, 0.0)
 
-    def test_characteristic_rounding_to_one(self):
-        self.assert_runtime_error("ellippi: n cannot be 1.", 10000.0, 10000.00002, 1.0, 1.0)
+    def test_nan_radius_next_to_the_ring(self):
+        # Near r = l the ring is evaluated from 1 - n and 1 - m; a NaN radius still reports.
+        self.assert_runtime_error(NAN_TEXT, 1.0, 1.000001, NAN, 1.0)
+        self.assert_runtime_error(NAN_TEXT, 1.0, 1.000001, 1.0, 0.0)
+
+    def test_characteristic_rounding_to_one_is_a_value(self):
+        # n = 4 l r / (l + r)^2 rounds to 1; 1 - n = (d / (l + r))^2 does not. The ring mean by
+        # mpmath quadrature is 1.0003469329427737.
+        value = finitemu.heyrovsky_magnification(10000.0, 10000.00002, 1.0, 1.0)
+        self.assertAlmostEqual(value, 1.0003469329427737, delta=1e-15)
 
     def test_results_without_error(self):
         self.assertIs(type(finitemu.heyrovsky_magnification(0.0, 0.5, 2.0, 1.0)), float)
