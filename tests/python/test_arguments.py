@@ -4,6 +4,9 @@ import array
 import contextlib
 import io
 import math
+import os
+import subprocess
+import sys
 import unittest
 
 import finitemu
@@ -397,6 +400,34 @@ class RaisedByPythonCode(unittest.TestCase):
         self.assertIs(caught.exception, problem)
         self.assertEqual(problem.__notes__, ["while processing 'rstar'"])
         self.assertEqual(stderr.getvalue(), "")
+
+
+class FirstUse(unittest.TestCase):
+    def test_many_threads_meeting_the_first_refusal_at_once(self):
+        # The first refusal imports collections.abc and interns "add_note"; threads that arrive
+        # meanwhile wait without holding the interpreter lock and then use the same objects.
+        code = (
+            "import sys, threading, finitemu\n"
+            "sys.setswitchinterval(1e-6)\n"
+            "barrier = threading.Barrier(8)\n"
+            "seen = []\n"
+            "def refuse():\n"
+            "    barrier.wait()\n"
+            "    try:\n"
+            "        finitemu.witt_mao_magnification(5, 1.0, 0.5)\n"
+            "    except TypeError as e:\n"
+            "        seen.append((str(e), e.__notes__))\n"
+            "threads = [threading.Thread(target=refuse) for _ in range(8)]\n"
+            "for t in threads: t.start()\n"
+            "for t in threads: t.join()\n"
+            "print(len(seen), len(set(map(repr, seen))), seen[0])\n"
+        )
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                env=os.environ.copy(), timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.strip(),
+                         "8 1 (\"'int' object is not an instance of 'Sequence'\", "
+                         "[\"while processing 'l'\"])")
 
 
 if __name__ == "__main__":
