@@ -344,14 +344,17 @@ class RaisedByPythonCode(unittest.TestCase):
         if internal is None:
             self.skipTest("no registered function can raise the internal failure yet")
 
+        original = internal("raised in __float__")
+
         class Panicking:
             def __float__(self):
-                raise internal("raised in __float__")
+                raise original
 
         stderr = io.StringIO()
         with contextlib.redirect_stderr(stderr), self.assertRaises(internal) as caught:
             witt_mao([1.0, Panicking()], 1.0, 0.5)
         self.assertIs(type(caught.exception), internal)
+        self.assertIsNot(caught.exception, original)
         self.assertEqual(caught.exception.args, ("raised in __float__",))
         self.assertFalse(hasattr(caught.exception, "__notes__"))
         lines = stderr.getvalue().splitlines()

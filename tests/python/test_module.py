@@ -63,10 +63,6 @@ class TextSignatures(unittest.TestCase):
                     self.assertIs(parameter.default, inspect.Parameter.empty)
                 self.assertIs(signature.return_annotation, inspect.Signature.empty)
 
-    def test_heyrovsky_magnification_has_the_ring_radius(self):
-        signature = inspect.signature(finitemu.heyrovsky_magnification)
-        self.assertEqual(list(signature.parameters), ["l", "r", "re", "rstar"])
-
 
 class ExecStep(unittest.TestCase):
     def test_reimport_after_removal_gives_a_new_working_module(self):
