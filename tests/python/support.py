@@ -2,6 +2,7 @@
 
 import contextlib
 import io
+import os
 
 import finitemu
 
@@ -9,6 +10,10 @@ try:
     import _testcapi
 except ImportError:
     _testcapi = None
+
+# The suite runs inside an interpreter with AddressSanitizer's runtime preloaded (the sanitizer
+# build of tests/run_all.sh --sanitize).
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 # Every function of the module, in the order of registration (and of __all__), with its
 # parameters. A function whose computing routine has not landed yet is not registered.

@@ -8,7 +8,7 @@ import sys
 import unittest
 
 import finitemu
-from support import (FLUX_MAP_FUNCTIONS, _testcapi, fail_one_allocation,
+from support import (FLUX_MAP_FUNCTIONS, UNDER_ASAN, _testcapi, fail_one_allocation,
                      flux_map_length_mismatch, internal_failure_class, provoke_internal_failure)
 
 NAN = float("nan")
@@ -218,6 +218,7 @@ def overcommit_mode():
 
 class NativeAllocationFailure(unittest.TestCase):
     @unittest.skipUnless(overcommit_mode() in (0, 2), "needs Linux's overcommit heuristic or limit")
+    @unittest.skipIf(UNDER_ASAN, "AddressSanitizer's operator new aborts instead of throwing")
     def test_memory_error_when_the_rows_cannot_be_allocated(self):
         # 10**12 (re, rstar) pairs need 16 TB, which the kernel refuses outright: the routine's
         # allocation fails in C++ and the caller gets MemoryError, not a crash.
