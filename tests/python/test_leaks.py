@@ -1,16 +1,21 @@
 """No reference or memory leaks: every function on success and on every error path, called
 thousands of times, leaves the reference counts of its arguments, the Python heap and the
-process's resident size where they were."""
+process's resident size where they were; and called 10^5 times each (FINITEMU_SOAK_CALLS) in a
+fresh interpreter, neither the resident size nor the number of Python objects grows."""
 
 import contextlib
 import gc
+import json
 import os
+import subprocess
 import sys
+import time
 import tracemalloc
 import unittest
 
 import finitemu
-from support import FLUX_MAP_FUNCTIONS, NullStream, internal_failure_call, internal_failure_class
+from support import (FLUX_MAP_FUNCTIONS, UNDER_ASAN, NullStream, internal_failure_call,
+                     internal_failure_class)
 
 witt_mao = finitemu.witt_mao_magnification
 multi = finitemu.multi_witt_mao_magnification
@@ -19,6 +24,8 @@ heyrovsky = finitemu.heyrovsky_magnification
 ITERATIONS = 2000
 HEAP_NOISE = 16 * 1024  # bytes: a leak of 8 bytes per call shows above it
 RSS_NOISE = 4 * 1024 * 1024
+SOAK_CALLS = int(os.environ.get("FINITEMU_SOAK_CALLS", "100000"))
+SOAK_RSS_NOISE = 2 * 1024 * 1024  # a leak of 21 bytes per call over 10^5 calls shows above it
 
 
 class WithFloat:
@@ -43,6 +50,10 @@ class BrokenSequence:
 
 # Argument objects whose reference counts must come back to where they were.
 L = [i / 7.0 for i in range(40)]
+FEW = [0.5, 2.0]  # the integrated functions take a quadrature per separation
+BL = [0.0, 0.5, 1.0]
+BF = [1.0, 0.8, 0.5]
+BAD_BF = [1.0, 0.8, "x"]
 RE = [float(i + 1) for i in range(3)]
 RSTAR = [0.1 * (i + 1) for i in range(2)]
 ONE = float("1.0")
@@ -54,7 +65,8 @@ BAD_ITEM = [1.0, 2.0, "x"]
 HUGE = 10**400
 TEXT = "".join(["a", "b", "c"])  # not an interned constant
 NAN = float("nan")
-WATCHED = [L, RE, RSTAR, ONE, HALF, WITH_FLOAT, RAISING, BROKEN, BAD_ITEM, HUGE, TEXT, NAN]
+WATCHED = [L, FEW, BL, BF, BAD_BF, RE, RSTAR, ONE, HALF, WITH_FLOAT, RAISING, BROKEN, BAD_ITEM,
+           HUGE, TEXT, NAN]
 
 
 def calls():
@@ -93,10 +105,24 @@ def calls():
             ("internal failure", internal_failure_call()),
             ("internal failure from __float__", lambda: witt_mao([panicking], ONE, HALF)),
         ]
+    for name in ("integrated_witt_mao_magnification", "integrated_heyrovsky_magnification"):
+        if hasattr(finitemu, name):
+            function = getattr(finitemu, name)
+            cases += [
+                (f"{name} ok", lambda f=function: f(FEW, ONE, HALF)),
+                (f"{name} bad item", lambda f=function: f(BAD_ITEM, ONE, HALF)),
+            ]
     for name in FLUX_MAP_FUNCTIONS:
         if hasattr(finitemu, name):
             function = getattr(finitemu, name)
-            cases.append((f"{name} length mismatch", lambda f=function: f(L, ONE, HALF, RE, RSTAR)))
+            cases += [
+                (f"{name} ok", lambda f=function: f(FEW, ONE, HALF, BL, BF)),
+                (f"{name} bad bf item", lambda f=function: f(FEW, ONE, HALF, BL, BAD_BF)),
+                (f"{name} length mismatch", lambda f=function: f(L, ONE, HALF, RE, RSTAR)),
+            ]
+    if hasattr(finitemu, "discrete_flux_map_heyrovsky_magnification"):
+        discrete = finitemu.discrete_flux_map_heyrovsky_magnification
+        cases.append(("discrete ellipk error", lambda: discrete([NAN], ONE, HALF, BL, BF)))
     return cases
 
 
@@ -111,6 +137,49 @@ def run(call, times):
 def quiet_stderr():
     """The internal failure raised from Python code prints its traceback on every call."""
     return contextlib.redirect_stderr(NullStream())
+
+
+def soak(times):
+    """For each case: growth of the resident size and of the number of Python objects over
+    `times` calls, and growth of the traced Python heap over a twentieth of them."""
+    report = {}
+    ignore = [tracemalloc.Filter(False, tracemalloc.__file__), tracemalloc.Filter(False, __file__)]
+    with quiet_stderr():
+        for label, call in calls():
+            run(call, 1000)  # free lists, caches, the pool and the process-wide objects
+            gc.collect()
+            rss, objects = resident_bytes(), len(gc.get_objects())
+            start = time.perf_counter()
+            run(call, times)
+            seconds = time.perf_counter() - start
+            gc.collect()
+            rss, objects = resident_bytes() - rss, len(gc.get_objects()) - objects
+            tracemalloc.start()
+            run(call, 100)
+            gc.collect()
+            first = tracemalloc.take_snapshot().filter_traces(ignore)
+            run(call, times // 20)
+            gc.collect()
+            second = tracemalloc.take_snapshot().filter_traces(ignore)
+            tracemalloc.stop()
+            heap = sum(stat.size_diff for stat in second.compare_to(first, "filename"))
+            report[label] = {"rss": rss, "objects": objects, "heap": heap, "seconds": seconds}
+    return report
+
+
+def call_mix(times):
+    """Each case `times` times: the short mix that tests/valgrind_memcheck.sh runs."""
+    with quiet_stderr():
+        for _, call in calls():
+            run(call, times)
+
+
+SOAK = """
+import json, sys
+sys.path.insert(0, {directory!r})
+import test_leaks
+print(json.dumps(test_leaks.soak({times})))
+"""
 
 
 def resident_bytes():
@@ -135,7 +204,10 @@ class Leaks(unittest.TestCase):
         try:
             for label, call in cases:
                 with self.subTest(label), quiet_stderr():
-                    run(call, 100)  # warm caches and free lists
+                    # Warm caches and free lists; the sanitizer build keeps a few thousand small
+                    # objects more before its caches settle (and leaks nothing over 10^5 calls
+                    # in the plain build's soak below).
+                    run(call, 4 * ITERATIONS if UNDER_ASAN else 100)
                     gc.collect()
                     objects = len(gc.get_objects())
                     heap = tracemalloc.get_traced_memory()[0]
@@ -148,6 +220,7 @@ class Leaks(unittest.TestCase):
             tracemalloc.stop()
 
     @unittest.skipUnless(os.path.exists("/proc/self/statm"), "needs /proc")
+    @unittest.skipIf(UNDER_ASAN, "AddressSanitizer keeps freed memory in quarantine")
     def test_resident_size_does_not_grow_with_large_inputs(self):
         # Native buffers (the converted lists, the computed rows) are invisible to tracemalloc;
         # with 2000 separations a leaked buffer costs 16 KB a call, 8 MB over these calls.
@@ -167,6 +240,40 @@ class Leaks(unittest.TestCase):
             run(call, 500)
         gc.collect()
         self.assertLess(resident_bytes() - before, RSS_NOISE)
+
+
+@unittest.skipUnless(os.path.exists("/proc/self/statm"), "needs /proc")
+@unittest.skipIf(UNDER_ASAN, "AddressSanitizer keeps freed memory in quarantine")
+class Soak(unittest.TestCase):
+    """Each case called SOAK_CALLS times in a fresh interpreter (small inputs, so that the
+    integrated functions' quadratures keep the run short)."""
+
+    @classmethod
+    def setUpClass(cls):
+        code = SOAK.format(directory=os.path.dirname(os.path.abspath(__file__)), times=SOAK_CALLS)
+        child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                               timeout=1800)
+        if child.returncode != 0:
+            raise AssertionError(f"soak failed ({child.returncode}):\n{child.stderr}")
+        cls.report = json.loads(child.stdout.strip().splitlines()[-1])
+
+    def test_every_case_ran(self):
+        self.assertEqual(set(self.report), {label for label, _ in calls()})
+
+    def test_resident_size_grows_less_than_2_mib(self):
+        for label, growth in self.report.items():
+            with self.subTest(label):
+                self.assertLess(growth["rss"], SOAK_RSS_NOISE)
+
+    def test_no_python_objects_are_left_behind(self):
+        for label, growth in self.report.items():
+            with self.subTest(label):
+                self.assertLessEqual(growth["objects"], 0)
+
+    def test_traced_heap_is_stable(self):
+        for label, growth in self.report.items():
+            with self.subTest(label):
+                self.assertLess(growth["heap"], HEAP_NOISE)
 
 
 if __name__ == "__main__":
