@@ -114,6 +114,20 @@ class ExecStep(unittest.TestCase):
             spec.loader.exec_module(module)
         self.assertIs(caught.exception, problem)
 
+    def test_module_without_a_str_name_is_refused(self):
+        for name in (None, 5):
+            with self.subTest(name=name):
+                spec, module = fresh_module_object()
+                if name is None:
+                    del module.__name__
+                else:
+                    module.__name__ = name
+                with self.assertRaises(SystemError) as caught:
+                    spec.loader.exec_module(module)
+                self.assertEqual(str(caught.exception), "nameless module")
+                self.assertFalse(hasattr(module, "__all__"))
+                self.assertFalse(hasattr(module, "witt_mao_magnification"))
+
     def test_attribute_error_reading_all_creates_it(self):
         spec, module = fresh_module_object()
 
