@@ -222,6 +222,11 @@ inline EllipticResult ellippi(double n, double m) noexcept {
                 const EllipticResult k = ellipk(m);
                 h = k ? *k : kNaN;
             }
+        } else if (m == n) {
+            // Pi(m, m) = E(m) / (1 - m) (DLMF 19.6(i)); the transformation below would divide
+            // by m - n = 0.
+            const EllipticResult e = ellipe(m);
+            h = (1.0 / (1.0 - m)) * (e ? *e : kNaN);
         } else {
             // n < 0: DLMF 19.7(iii) maps n to (m - n)/(1 - n) in (m, 1), written with Carlson's
             // integrals so that no second Pi is needed.

@@ -359,30 +359,50 @@ Pool* current_pool() noexcept {
     return tls_worker != nullptr ? tls_worker->state->pool : nullptr;
 }
 
+namespace {
+
+constinit std::atomic<Pool*> global_instance{nullptr};
+constinit std::mutex global_creation;
+constinit bool global_attempted = false;
+
+// The child of fork() has only the thread that forked: the parent's workers do not exist there,
+// and a map handed to them would wait forever (a multiprocessing child, say). The child is a new
+// process and makes its own pool at its first map; the parent's is left as it is, unreachable.
+// The creation lock may have been held by another parent thread at the fork: it is made anew.
+extern "C" void forget_global_pool_in_child() {
+    global_instance.store(nullptr, std::memory_order_relaxed);
+    global_attempted = false;
+    new (&global_creation) std::mutex;
+}
+
+} // namespace
+
 std::expected<Pool*, InternalFailure> global_pool() {
-    static constinit std::atomic<Pool*> instance{nullptr};
-    static constinit std::mutex creation;
-    static constinit bool attempted = false;
     // acquire: pairs with the release store below, so the pool is seen fully built.
-    if (Pool* pool = instance.load(std::memory_order_acquire)) {
+    if (Pool* pool = global_instance.load(std::memory_order_acquire)) {
         return pool;
     }
-    std::lock_guard lock(creation);
-    if (Pool* pool = instance.load(std::memory_order_relaxed)) {
+    std::lock_guard lock(global_creation);
+    if (Pool* pool = global_instance.load(std::memory_order_relaxed)) {
         return pool;
     }
     const std::string prefix =
         "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: ";
-    if (attempted) {
+    if (global_attempted) {
         return std::unexpected(InternalFailure{prefix + "GlobalPoolAlreadyInitialized }"});
     }
-    attempted = true;
+    global_attempted = true;
+    static const bool fork_handler = [] {
+        pthread_atfork(nullptr, nullptr, forget_global_pool_in_child);
+        return true;
+    }();
+    (void)fork_handler;
     auto pool = Pool::create(worker_count_from_environment());
     if (!pool) {
         return std::unexpected(InternalFailure{prefix + pool.error() + " }"});
     }
     Pool* created = pool->release(); // never shut down
-    instance.store(created, std::memory_order_release);
+    global_instance.store(created, std::memory_order_release);
     return created;
 }
 

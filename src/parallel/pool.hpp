@@ -67,7 +67,8 @@ public:
 
     // Runs left(migrated) and right(migrated), possibly at once, and returns when both are done.
     // `migrated` tells a half whether it runs on another thread than the one that called join.
-    // Neither callable may throw.
+    // Neither callable may throw. A worker of another pool calling it blocks like any outside
+    // thread (it runs none of its own pool's jobs meanwhile).
     void join(PieceRef left, PieceRef right) noexcept;
 
     struct State;
@@ -86,7 +87,8 @@ private:
 // to every later call with the kind `GlobalPoolAlreadyInitialized`.
 [[nodiscard]] std::expected<Pool*, InternalFailure> global_pool();
 
-// W of the process-wide pool, creating it first if need be.
+// W of the current worker's pool (in a nested map), else of the process-wide pool, creating it
+// first if need be.
 [[nodiscard]] std::expected<std::size_t, InternalFailure> worker_count();
 
 } // namespace finitemu::parallel

@@ -171,6 +171,40 @@ class FailedPoolCreation(unittest.TestCase):
                 self.assertFalse(value.startswith("raised"), value)
 
 
+FORKED = """
+    import warnings
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork of a process with threads
+    expected = finitemu.witt_mao_magnification([0.5, 1.0, 2.0, 3.0], 1.0, 0.5)
+    pid = os.fork()
+    if pid == 0:
+        try:
+            ok = finitemu.witt_mao_magnification([0.5, 1.0, 2.0, 3.0], 1.0, 0.5) == expected
+            os._exit(0 if ok else 1)
+        except BaseException:
+            os._exit(2)
+    deadline = time.monotonic() + 60
+    status = None
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.01)
+    else:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        status = "hung"
+    after = finitemu.witt_mao_magnification([0.5, 1.0, 2.0, 3.0], 1.0, 0.5) == expected
+    print(json.dumps({"child": status, "parent_after": after}))
+"""
+
+
+class ForkedChild(unittest.TestCase):
+    def test_child_of_fork_makes_its_own_pool(self):
+        # The parent's workers do not exist in the child; its maps must not wait for them.
+        result = run_child(FORKED, "2")
+        self.assertEqual(result, {"child": 0, "parent_after": True})
+
+
 SAME_RESULTS = """
     import hashlib, random, struct
     rng = random.Random(20261208)
