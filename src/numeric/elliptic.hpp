@@ -13,8 +13,9 @@
 // Pi: reduced to Carlson's integrals, Pi(n, m) = R_F(0, 1-m, 1) + (n/3) R_J(0, 1-m, 1, 1-n)
 // (DLMF 19.25(i)), with the changes of characteristic of DLMF 19.7(iii) for n < 0 and n > 1.
 //
-// Each function returns the value or an error holding one of the fixed messages below (a pointer
-// to a string literal). m = 1 is a value (K(1) = +inf, E(1) = 1, Pi(n, 1) = +inf for n < 1).
+// Each function returns the value or an error: a pointer to one fixed message (a string literal
+// written where the failure is detected). m = 1 is a value (K(1) = +inf, E(1) = 1, Pi(n, 1) = +inf
+// for n < 1).
 //
 // Usage:
 //   if (const auto k = finitemu::numeric::ellipk(m)) use(*k); else report(k.error());
@@ -24,6 +25,7 @@
 #include "numeric/elliptic_taylor_tables.hpp"
 
 #include <cmath>
+#include <cstddef>
 #include <expected>
 #include <limits>
 #include <numbers>
@@ -47,7 +49,8 @@ inline constexpr double kFirstIntervalLow = -1.0;
 inline constexpr double kLastIntervalHigh = 18.0;
 inline constexpr double kTruncationLow = -0x1p63;
 inline constexpr double kTruncationHigh = 0x1p63;
-// The largest finite double divided by 100: below it Pi(n, m) underflows to 0.
+// The largest finite double divided by 100: for n or m below it the computation overflows and
+// Pi(n, m) takes its limit 0.
 inline constexpr double kPiUnderflowArgument = -1.7976931348623156e306;
 
 // sum_{j=0}^{Degree} c[j] x^j by Horner's rule from the highest coefficient, written out as a
@@ -128,8 +131,8 @@ inline EllipticResult ellipk(double m) noexcept {
         return std::unexpected("ellipk: m must not be greater than 1.");
     }
     // m <= -0.05 or 0.9 <= m < 1: K = pi / (2 AGM(1, sqrt(1 - m))). Ten steps take the pair to
-    // within rounding for 1 - m down to about 1e-16; the pair reached is used without a further
-    // test.
+    // within rounding over the whole range, from m = -4.6e17 to 1 - 1.1e-16; the pair reached is
+    // used without a further test.
     double a = 1.0;
     double g = std::sqrt(1.0 - m);
     for (int step = 0; step < 10; ++step) {
