@@ -130,7 +130,8 @@ def main():
     out.write("#       | discrete <id> <rho> <l> <M>\n")
     for name, (bl, bf) in list(MAPS.items()) + list(DISCRETE.items()):
         out.write(f"map {name} {len(bl)} {' '.join(bl)} {' '.join(bf)}\n")
-    for rho_text in RHOS:
+    # Optional arguments pick some of the radii (to split a long run); the default is all.
+    for rho_text in sys.argv[1:] or RHOS:
         rho = mp.mpf(rho_text)
         for l_text in SEPARATIONS:
             l = mp.mpf(l_text)
