@@ -1,0 +1,91 @@
+// Cost of the parallel map itself: a map of a few cheap items against the plain loop, on the
+// process-wide pool (W from RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS / the available processors).
+//
+//     cmake -S . -B build-bench -DFINITEMU_BUILD_BENCH=ON && cmake --build build-bench -j2
+//     RAYON_NUM_THREADS=2 build-bench/bench/bench_parallel
+#include "kernels/witt_mao.hpp"
+#include "parallel/parallel_map.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+namespace {
+
+double item(double x) {
+    return std::sqrt(x * x + 1.0);
+}
+
+std::vector<double> inputs(std::size_t n) {
+    std::vector<double> v(n);
+    std::iota(v.begin(), v.end(), 0.5);
+    return v;
+}
+
+void plain_loop(benchmark::State& state) {
+    const auto x = inputs(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        std::vector<double> out(x.size());
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            out[i] = item(x[i]);
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+}
+
+void parallel_map_on_pool(benchmark::State& state) {
+    const auto x = inputs(static_cast<std::size_t>(state.range(0)));
+    const auto workers = finitemu::parallel::worker_count();
+    if (!workers) {
+        state.SkipWithError(workers.error().message.c_str());
+        return;
+    }
+    state.counters["W"] = static_cast<double>(*workers);
+    for (auto _ : state) {
+        auto out = finitemu::parallel::parallel_map(std::span<const double>(x), item);
+        benchmark::DoNotOptimize(out->data());
+    }
+}
+
+// The uniform-disk kernel over separations uniform in [0, 10] source radii, rho = 0.1: the work
+// of witt_mao_magnification without the Python conversions.
+std::vector<double> separations(std::size_t n) {
+    std::vector<double> v(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        v[i] = 10.0 * static_cast<double>(i) / static_cast<double>(n);
+    }
+    return v;
+}
+
+void kernel_loop(benchmark::State& state) {
+    const auto l = separations(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        std::vector<double> out(l.size());
+        for (std::size_t i = 0; i < l.size(); ++i) {
+            out[i] = finitemu::kernels::witt_mao_magnification_scaled(l[i] * 0.1, 0.1);
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+}
+
+void kernel_parallel_map(benchmark::State& state) {
+    const auto l = separations(static_cast<std::size_t>(state.range(0)));
+    state.counters["W"] = static_cast<double>(finitemu::parallel::worker_count().value_or(0));
+    for (auto _ : state) {
+        auto out = finitemu::parallel::parallel_map(std::span<const double>(l), [](double li) {
+            return finitemu::kernels::witt_mao_magnification_scaled(li * 0.1, 0.1);
+        });
+        benchmark::DoNotOptimize(out->data());
+    }
+}
+
+} // namespace
+
+BENCHMARK(kernel_loop)->Arg(1000000)->UseRealTime();
+BENCHMARK(kernel_parallel_map)->Arg(1000000)->UseRealTime();
+BENCHMARK(plain_loop)->Arg(10)->Arg(1000)->Arg(1000000);
+BENCHMARK(parallel_map_on_pool)->Arg(10)->Arg(1000)->Arg(1000000)->UseRealTime();
+
+BENCHMARK_MAIN();

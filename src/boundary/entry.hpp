@@ -1,0 +1,194 @@
+// The shape of every Python function of the module, after CPython's Argument Clinic: bind the
+// fast-call arguments against a static FunctionDescription, convert them in declaration order,
+// call the typed routine, build the result; one guarded exit.
+//
+// The routine's parameter types choose the converters (double: extract_float,
+// std::vector<double>: extract_sequence), in the order of the Python parameters:
+//
+//     constexpr std::string_view kParameters[] = {"l", "re", "rstar"};
+//     constexpr FunctionDescription kWittMao{"witt_mao_magnification", kParameters};
+//     PyMethodDef def = function_record<kWittMao, finitemu::witt_mao_magnification>();
+//
+// gives the method record "witt_mao_magnification(l, re, rstar)\n--\n\n" whose entry converts
+// l to a list of doubles and re, rstar to doubles.
+#pragma once
+
+#include "boundary/arguments.hpp"
+#include "boundary/converters.hpp"
+#include "boundary/results.hpp"
+
+#include <array>
+#include <cxxabi.h>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <tuple>
+#include <utility>
+
+namespace finitemu::boundary {
+
+// Called inside a catch block: makes the C++ exception in flight the pending Python exception.
+// std::bad_alloc is MemoryError; any other C++ exception is an internal failure. A thread being
+// unwound by pthread_exit (the interpreter ends a thread that wants the lock back during
+// finalisation) is let through, which is why the guards are not noexcept.
+inline void raise_current_cpp_exception() {
+    try {
+        throw;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& exception) {
+        raise_internal_failure(exception.what());
+    } catch (...) {
+        raise_internal_failure("unknown C++ exception");
+    }
+}
+
+// The internal-failure guard around a function entry: neither an ErrorValue nor a C++ exception
+// leaves it; either becomes the pending Python exception and the entry returns null.
+template <class Body> PyObject* guard_call(Body&& body) {
+    try {
+        BuildResult result = body();
+        if (result) {
+            return result->release();
+        }
+        std::move(result.error()).restore();
+    } catch (...) {
+        raise_current_cpp_exception();
+    }
+    return nullptr;
+}
+
+// The same guard around the module's exec step: 0 on success, -1 with an exception pending.
+template <class Body> int guard_exec(Body&& body) {
+    try {
+        std::expected<void, ErrorValue> result = body();
+        if (result) {
+            return 0;
+        }
+        std::move(result.error()).restore();
+    } catch (...) {
+        raise_current_cpp_exception();
+    }
+    return -1;
+}
+
+namespace detail {
+
+template <class T> struct Converter;
+template <> struct Converter<double> {
+    static std::expected<double, ErrorValue> convert(BorrowedRef object) {
+        return extract_float(object);
+    }
+};
+template <> struct Converter<std::vector<double>> {
+    static std::expected<std::vector<double>, ErrorValue> convert(BorrowedRef object) {
+        return extract_sequence(object);
+    }
+};
+
+// Binds and converts in declaration order, stopping at the first failure.
+template <const FunctionDescription& Description, class... Args>
+std::expected<std::tuple<Args...>, ErrorValue>
+convert_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<BorrowedRef, sizeof...(Args)> slots;
+    if (auto bound = extract_arguments_fastcall(Description, args, nargs, kwnames, slots); !bound) {
+        return std::unexpected(std::move(bound.error()));
+    }
+    std::tuple<Args...> values;
+    std::optional<ErrorValue> failure;
+    auto convert = [&]<std::size_t I>() {
+        using Value = std::tuple_element_t<I, std::tuple<Args...>>;
+        auto value = Converter<Value>::convert(slots[I]);
+        if (!value) {
+            failure.emplace(
+                argument_extraction_error(Description.parameters[I], std::move(value.error())));
+            return false;
+        }
+        std::get<I>(values) = std::move(*value);
+        return true;
+    };
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (convert.template operator()<I>() && ...);
+    }
+    (std::index_sequence_for<Args...>{});
+    if (failure) {
+        return std::unexpected(std::move(*failure));
+    }
+    return values;
+}
+
+// Converts, computes on plain doubles, builds the result.
+template <const FunctionDescription& Description, class R, class... Args>
+BuildResult call_routine(R (*routine)(Args...), PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    static_assert(sizeof...(Args) == Description.parameters.size(),
+                  "one routine parameter per Python parameter");
+    auto values = convert_arguments<Description, Args...>(args, nargs, kwnames);
+    if (!values) {
+        return std::unexpected(std::move(values.error()));
+    }
+    // From here to build_result the call touches no Python object.
+    auto computed = std::apply(routine, std::move(*values));
+    if (!computed) {
+        return std::unexpected(ErrorValue::from_routine(std::move(computed.error())));
+    }
+    return build_result(*computed);
+}
+
+template <const FunctionDescription& Description, auto Routine>
+PyObject* fastcall_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return guard_call([&] { return call_routine<Description>(Routine, args, nargs, kwnames); });
+}
+
+// "name(a, b, c)\n--\n\n": the text signature alone, from which the interpreter derives
+// __text_signature__ "(a, b, c)" and a __doc__ of None.
+template <const FunctionDescription& Description> constexpr std::size_t text_signature_size() {
+    std::size_t size = Description.function_name.size() + 2 + 5 + 1; // "(", ")", "\n--\n\n", NUL
+    for (std::size_t i = 0; i < Description.parameters.size(); ++i) {
+        size += Description.parameters[i].size() + (i > 0 ? 2 : 0);
+    }
+    return size;
+}
+
+template <const FunctionDescription& Description> constexpr auto make_text_signature() {
+    std::array<char, text_signature_size<Description>()> text{};
+    std::size_t n = 0;
+    auto append = [&](std::string_view part) {
+        for (char c : part) {
+            text[n++] = c;
+        }
+    };
+    append(Description.function_name);
+    append("(");
+    for (std::size_t i = 0; i < Description.parameters.size(); ++i) {
+        append(i > 0 ? ", " : "");
+        append(Description.parameters[i]);
+    }
+    append(")\n--\n\n");
+    return text;
+}
+
+template <const FunctionDescription& Description>
+inline constexpr auto kTextSignature = make_text_signature<Description>();
+
+} // namespace detail
+
+// The method record of one Python function: its name, fast-call-with-keywords entry, flags
+// METH_FASTCALL | METH_KEYWORDS and the text signature as its doc. The description's function name
+// must be a string literal (it is handed on as a C string).
+//
+// No METH_STATIC: the C API reserves it for methods of classes, and on a module function it makes
+// the interpreter hide the module (__self__ would be None instead of the module).
+template <const FunctionDescription& Description, auto Routine> PyMethodDef function_record() {
+    using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    const Entry entry = &detail::fastcall_entry<Description, Routine>;
+    return PyMethodDef{Description.function_name.data(),
+                       // The interpreter calls through the type the flags announce.
+                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+                       METH_FASTCALL | METH_KEYWORDS, detail::kTextSignature<Description>.data()};
+}
+
+} // namespace finitemu::boundary

@@ -1,0 +1,230 @@
+#include "boundary/errors.hpp"
+
+#include "boundary/names.hpp"
+#include "boundary/process_object.hpp"
+
+namespace finitemu::boundary {
+
+namespace {
+
+constexpr const char* kInternalFailureName = "pyo3_runtime.PanicException";
+constexpr const char* kInternalFailureDoc =
+    "\n"
+    "The exception raised when the extension's compiled code, called from Python, fails in a way "
+    "it cannot recover from.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+ProcessObject internal_failure_class_cell;
+
+// The pending exception as one object (with its traceback attached), or null when none is set.
+// Python 3.12 keeps the exception as one normalised object; 3.11 still keeps a triple.
+OwnedRef take_pending_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return OwnedRef::steal(PyErr_GetRaisedException());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return {};
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return OwnedRef::steal(value);
+#endif
+}
+
+void restore_pending_exception(OwnedRef exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* value = exception.release();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+// str(object) as UTF-8, or nothing (the failure cleared).
+bool str_of(BorrowedRef object, std::string& out) {
+    OwnedRef text = OwnedRef::steal(PyObject_Str(object.get()));
+    Py_ssize_t size = 0;
+    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    out.assign(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
+// Python code raised the internal-failure exception inside a call (from a __float__, say): the
+// failure goes on as an internal failure of this call, after the original has been shown.
+ErrorValue resume_internal_failure(OwnedRef exception) {
+    PySys_WriteStderr(
+        "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n");
+    PySys_WriteStderr("Python stack trace below:\n");
+    std::string message;
+    if (!str_of(exception.borrow(), message)) {
+        message = "Unwrapped panic from Python code";
+    }
+    restore_pending_exception(std::move(exception));
+    PyErr_PrintEx(0);
+    return ErrorValue::internal(InternalFailure{std::move(message)});
+}
+
+} // namespace
+
+OwnedRef make_str(std::string_view text) noexcept {
+    return OwnedRef::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+ErrorValue ErrorValue::lazy(PyObject* type, std::string message) {
+    return ErrorValue(Kind::lazy, type, std::move(message), OwnedRef());
+}
+
+ErrorValue ErrorValue::fetch() {
+    OwnedRef exception = take_pending_exception();
+    if (!exception) {
+        return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    // Only an exception of exactly this class: a subclass defined in Python is an ordinary error.
+    // If the class has not been made, no Python code can have raised it.
+    PyObject* internal_class = internal_failure_class_cell.get_if_made();
+    if (internal_class != nullptr &&
+        Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(internal_class)) {
+        return resume_internal_failure(std::move(exception));
+    }
+    return ErrorValue(Kind::fetched, nullptr, std::string(), std::move(exception));
+}
+
+ErrorValue ErrorValue::internal(InternalFailure failure) {
+    return ErrorValue(Kind::internal, nullptr, std::move(failure.message), OwnedRef());
+}
+
+ErrorValue ErrorValue::from_routine(RoutineError error) {
+    if (const auto* numeric = std::get_if<NumericError>(&error)) {
+        return lazy(PyExc_RuntimeError, numeric->message);
+    }
+    return internal(std::get<InternalFailure>(std::move(error)));
+}
+
+PyObject* ErrorValue::exception() const noexcept {
+    return exception_.get();
+}
+
+bool ErrorValue::is_internal_failure() const noexcept {
+    return kind_ == Kind::internal;
+}
+
+void ErrorValue::restore() && noexcept {
+    switch (kind_) {
+    case Kind::lazy:
+        // A failure to make the message leaves its own exception (MemoryError) pending.
+        if (OwnedRef message = make_str(message_)) {
+            PyErr_SetObject(type_, message.get());
+        }
+        break;
+    case Kind::fetched:
+        restore_pending_exception(std::move(exception_));
+        break;
+    case Kind::internal:
+        raise_internal_failure(message_);
+        break;
+    }
+}
+
+std::string qualified_type_name(BorrowedRef object) {
+    OwnedRef name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(object.get())));
+    Py_ssize_t size = 0;
+    const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::string describe_pending_exception() {
+    OwnedRef exception = take_pending_exception();
+    if (!exception) {
+        return "no exception was set";
+    }
+    std::string text = qualified_type_name(exception.borrow());
+    std::string message;
+    if (str_of(exception.borrow(), message) && !message.empty()) {
+        text += ": ";
+        text += message;
+    }
+    return text;
+}
+
+ErrorValue not_an_instance_error(BorrowedRef object, std::string_view class_name) {
+    std::string message = "'";
+    if (object.get() == Py_None) {
+        message += "None' is not an instance of '";
+    } else {
+        message += qualified_type_name(object);
+        message += "' object is not an instance of '";
+    }
+    message += class_name;
+    message += "'";
+    return ErrorValue::lazy(PyExc_TypeError, std::move(message));
+}
+
+ErrorValue argument_extraction_error(std::string_view parameter, ErrorValue error) {
+    if (error.is_internal_failure()) {
+        return error;
+    }
+    if (error.exception() == nullptr) {
+        // Materialise the lazy error: raising it makes the exception object.
+        std::move(error).restore();
+        error = ErrorValue::fetch();
+    }
+    if (PyObject* exception = error.exception()) {
+        std::string note = "while processing '";
+        note += parameter;
+        note += "'";
+        PyObject* add_note = names::add_note();
+        OwnedRef text = add_note != nullptr ? make_str(note) : OwnedRef();
+        OwnedRef added =
+            text ? OwnedRef::steal(PyObject_CallMethodOneArg(exception, add_note, text.get()))
+                 : OwnedRef();
+        if (!added) {
+            PyErr_Clear(); // the note is a courtesy; the conversion error is what counts
+        }
+    }
+    return error;
+}
+
+PyObject* internal_failure_class() {
+    return internal_failure_class_cell.get([] {
+        OwnedRef made = OwnedRef::steal(PyErr_NewExceptionWithDoc(
+            kInternalFailureName, kInternalFailureDoc, PyExc_BaseException, nullptr));
+        if (!made && !PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "Failed to initialize new exception type.");
+        }
+        return made;
+    });
+}
+
+void raise_internal_failure(std::string_view message) noexcept {
+    PyObject* type = internal_failure_class();
+    if (type == nullptr) {
+        return; // the failure to make the class is what the caller gets
+    }
+    if (OwnedRef argument = make_str(message)) {
+        PyErr_SetObject(type, argument.get());
+    }
+}
+
+} // namespace finitemu::boundary

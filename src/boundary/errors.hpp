@@ -1,0 +1,86 @@
+// Error values: what a failing step of a call hands back instead of a result, and how it becomes
+// the exception the Python caller sees.
+//
+// An ErrorValue is one of three things:
+//   - lazy: an exception class and its one argument, a message text; no Python object exists
+//     until it is raised (argument-count errors, the converters' own texts, RuntimeError from a
+//     numerical routine);
+//   - fetched: an exception object taken from the interpreter (a failed conversion, import, ...);
+//   - an internal failure: raised as the process-wide class pyo3_runtime.PanicException, which
+//     derives from BaseException so that `except Exception` does not swallow it.
+//
+//     std::expected<double, ErrorValue> r = extract_float(object);
+//     if (!r) {
+//         std::move(r.error()).restore(); // now the pending exception
+//         return nullptr;
+//     }
+#pragma once
+
+#include "boundary/references.hpp"
+#include "lib/routine_result.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace finitemu::boundary {
+
+class [[nodiscard]] ErrorValue {
+public:
+    // `type` is a static exception class such as PyExc_TypeError.
+    static ErrorValue lazy(PyObject* type, std::string message);
+    // Takes the pending exception. With none pending: SystemError "attempted to fetch exception
+    // but none was set". A pyo3_runtime.PanicException raised by Python code is not an ordinary
+    // error: it is reported on standard error with its traceback and becomes an internal failure
+    // carrying its str().
+    static ErrorValue fetch();
+    static ErrorValue internal(InternalFailure failure);
+    // NumericError -> RuntimeError(message); InternalFailure -> internal failure.
+    static ErrorValue from_routine(RoutineError error);
+
+    // The exception object of a fetched error; null for lazy errors and internal failures.
+    [[nodiscard]] PyObject* exception() const noexcept;
+    [[nodiscard]] bool is_internal_failure() const noexcept;
+
+    // Makes this error the pending Python exception.
+    void restore() && noexcept;
+
+private:
+    enum class Kind { lazy, fetched, internal };
+    ErrorValue(Kind kind, PyObject* type, std::string message, OwnedRef exception)
+        : kind_(kind), type_(type), message_(std::move(message)), exception_(std::move(exception)) {
+    }
+
+    Kind kind_;
+    PyObject* type_;      // lazy: the exception class
+    std::string message_; // lazy: the argument; internal: the failure's message
+    OwnedRef exception_;  // fetched: the exception object
+};
+
+// TypeError "'{qualified type name}' object is not an instance of '{class_name}'"; for None,
+// "'None' is not an instance of '{class_name}'".
+ErrorValue not_an_instance_error(BorrowedRef object, std::string_view class_name);
+
+// A failed conversion of `parameter`, materialised with the note "while processing '{parameter}'"
+// (added by the exception's add_note; a failure of add_note is discarded). The exception keeps its
+// class and message. Internal failures pass through unchanged.
+ErrorValue argument_extraction_error(std::string_view parameter, ErrorValue error);
+
+// Raises the internal-failure exception with `message` as its one argument. Should the class
+// itself not be creatable, the error of that attempt is raised instead.
+void raise_internal_failure(std::string_view message) noexcept;
+
+// The class pyo3_runtime.PanicException, made on first need (borrowed; lives as long as the
+// process), or null with an exception pending.
+[[nodiscard]] PyObject* internal_failure_class();
+
+// Takes the pending exception and describes it as "{qualified type name}: {str}" (for messages
+// of internal failures that a Python error caused).
+[[nodiscard]] std::string describe_pending_exception();
+
+// The qualified name of an object's type, or "<failed to extract type name>".
+[[nodiscard]] std::string qualified_type_name(BorrowedRef object);
+
+// A Python str from UTF-8 text (invalid bytes replaced), or null with an exception pending.
+[[nodiscard]] OwnedRef make_str(std::string_view text) noexcept;
+
+} // namespace finitemu::boundary

@@ -1,0 +1,47 @@
+#include "boundary/results.hpp"
+
+namespace finitemu::boundary {
+
+namespace {
+
+ErrorValue null_object() {
+    PyErr_WriteUnraisable(nullptr);
+    return ErrorValue::internal(InternalFailure{"PyObject pointer is null"});
+}
+
+// A list of `size` items, item i made by make(i) and stored at index i.
+template <class MakeItem> BuildResult build_list(std::size_t size, MakeItem make_item) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) {
+        return std::unexpected(null_object());
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+        BuildResult item = make_item(i);
+        if (!item) {
+            return item; // the list drops the items stored so far; the rest are still null
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item->release());
+    }
+    return list;
+}
+
+} // namespace
+
+BuildResult build_result(double value) {
+    OwnedRef number = OwnedRef::steal(PyFloat_FromDouble(value));
+    if (!number) {
+        return std::unexpected(null_object());
+    }
+    return number;
+}
+
+BuildResult build_result(std::span<const double> values) {
+    return build_list(values.size(), [&](std::size_t i) { return build_result(values[i]); });
+}
+
+BuildResult build_result(std::span<const std::vector<double>> rows) {
+    return build_list(
+        rows.size(), [&](std::size_t i) { return build_result(std::span<const double>(rows[i])); });
+}
+
+} // namespace finitemu::boundary

@@ -1,0 +1,420 @@
+#include "parallel/pool.hpp"
+
+#include "parallel/worker_count.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace finitemu::parallel {
+
+namespace {
+
+constexpr std::size_t kWorkerStackBytes = 2 * 1024 * 1024;
+
+// Rounds of polling (with a yield) before an idle thread sleeps: a piece offered by a dividing
+// worker is usually taken within a few microseconds, which a futex sleep and wake would double.
+constexpr int kSpinRounds = 64;
+
+struct Worker;
+
+// Latch of a thread that is no worker and waits for the job it handed to the pool.
+struct BlockingLatch {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+};
+
+struct Job {
+    PieceRef body;
+    const Worker* origin;          // the worker that called join; nullptr for a job from outside
+    BlockingLatch* latch;          // set for a job from outside
+    std::atomic<bool> done{false}; // set for a job of a join on a worker
+};
+
+struct alignas(64) Worker {
+    Pool::State* state = nullptr;
+    std::size_t index = 0;
+    std::mutex mutex;
+    std::vector<Job*> jobs; // back: the owner's end; front: the thieves' end
+};
+
+constinit thread_local Worker* tls_worker = nullptr;
+
+} // namespace
+
+struct Pool::State {
+    Pool* pool = nullptr;
+    std::vector<std::unique_ptr<Worker>> workers; // fixed before any thread starts
+
+    std::mutex injected_mutex;
+    std::vector<Job*> injected; // jobs handed in by threads that are no workers
+
+    // Jobs waiting in every deque and in `injected`. A hint that lets idle threads skip the scan;
+    // the sleep protocol below makes it exact where it matters.
+    std::atomic<std::size_t> pending{0};
+
+    // Sleep protocol. A sleeper takes sleep_mutex, increments `sleepers`, re-checks its wake
+    // condition (pending > 0, or the flag it waits for) and waits on `wake`. A producer publishes
+    // (pending increment or done flag, seq_cst), then loads `sleepers` (seq_cst); if it is not 0
+    // it takes and releases sleep_mutex and notifies. The two seq_cst pairs (store, then load of
+    // the other variable) cannot both miss each other, and taking the mutex means a sleeper seen
+    // by the producer is already waiting; so no wake-up is lost.
+    std::mutex sleep_mutex;
+    std::condition_variable wake;
+    std::atomic<std::size_t> sleepers{0};
+
+    std::atomic<bool> stopping{false}; // set once, by ~Pool or a failed creation
+    std::size_t live = 0;              // running worker threads, under sleep_mutex
+    std::condition_variable exited;    // signalled as live drops
+
+    void notify(bool all) {
+        if (sleepers.load(std::memory_order_seq_cst) == 0) {
+            return;
+        }
+        { std::lock_guard lock(sleep_mutex); }
+        if (all) {
+            wake.notify_all();
+        } else {
+            wake.notify_one();
+        }
+    }
+
+    void push(Worker& w, Job& job) {
+        {
+            std::lock_guard lock(w.mutex);
+            w.jobs.push_back(&job);
+            pending.fetch_add(1, std::memory_order_seq_cst);
+        }
+        notify(false);
+    }
+
+    void inject(Job& job) {
+        {
+            std::lock_guard lock(injected_mutex);
+            injected.push_back(&job);
+            pending.fetch_add(1, std::memory_order_seq_cst);
+        }
+        notify(false);
+    }
+
+    // Pops `job` from the back of w's deque if nobody has taken it.
+    bool take_back(Worker& w, const Job& job) {
+        std::lock_guard lock(w.mutex);
+        if (w.jobs.empty() || w.jobs.back() != &job) {
+            return false;
+        }
+        w.jobs.pop_back();
+        pending.fetch_sub(1, std::memory_order_relaxed);
+        return true;
+    }
+
+    static Job* take_front(std::mutex& mutex, std::vector<Job*>& jobs,
+                           std::atomic<std::size_t>& count) {
+        std::lock_guard lock(mutex);
+        if (jobs.empty()) {
+            return nullptr;
+        }
+        Job* job = jobs.front();
+        jobs.erase(jobs.begin());
+        count.fetch_sub(1, std::memory_order_relaxed);
+        return job;
+    }
+
+    // A pending job for w: its own newest, else the oldest of another worker, else one handed in.
+    Job* find_job(Worker& w) {
+        // acquire: pairs with the increment of a push so that the scan sees the pushed job.
+        if (pending.load(std::memory_order_acquire) == 0) {
+            return nullptr;
+        }
+        {
+            std::lock_guard lock(w.mutex);
+            if (!w.jobs.empty()) {
+                Job* job = w.jobs.back();
+                w.jobs.pop_back();
+                pending.fetch_sub(1, std::memory_order_relaxed);
+                return job;
+            }
+        }
+        const std::size_t n = workers.size();
+        for (std::size_t k = 1; k < n; ++k) {
+            Worker& victim = *workers[(w.index + k) % n];
+            if (Job* job = take_front(victim.mutex, victim.jobs, pending)) {
+                return job;
+            }
+        }
+        return take_front(injected_mutex, injected, pending);
+    }
+
+    void execute(Worker& w, Job& job) {
+        const bool stolen = job.origin != &w; // read now: the job may be gone once done is set
+        job.body(stolen);
+        if (job.latch != nullptr) {
+            // Notify under the lock: once it is released the waiting caller may return and
+            // destroy the latch and the job.
+            std::lock_guard lock(job.latch->mutex);
+            job.latch->done = true;
+            job.latch->finished.notify_one();
+            return;
+        }
+        // seq_cst: the store half of the sleep protocol; also releases the piece's writes to
+        // the joining thread, which reads the flag with acquire. The job may be gone right after.
+        job.done.store(true, std::memory_order_seq_cst);
+        if (stolen) {
+            notify(true); // the joining worker may be asleep; any sleeper could be it
+        }
+    }
+
+    // Idles until pending work appears or until_done() holds: polls, then sleeps.
+    template <class Done> void idle(Done until_done) {
+        for (int round = 0; round < kSpinRounds; ++round) {
+            if (pending.load(std::memory_order_acquire) > 0 || until_done()) {
+                return;
+            }
+            std::this_thread::yield();
+        }
+        std::unique_lock lock(sleep_mutex);
+        sleepers.fetch_add(1, std::memory_order_seq_cst);
+        while (pending.load(std::memory_order_seq_cst) == 0 && !until_done()) {
+            wake.wait(lock);
+        }
+        sleepers.fetch_sub(1, std::memory_order_relaxed);
+    }
+
+    // Runs other jobs until `done` is set.
+    void wait_until(Worker& w, const std::atomic<bool>& done) {
+        const auto finished = [&done] { return done.load(std::memory_order_seq_cst); };
+        while (!done.load(std::memory_order_acquire)) {
+            if (Job* job = find_job(w)) {
+                execute(w, *job);
+            } else {
+                idle(finished);
+            }
+        }
+    }
+
+    // join on worker w; `origin` is the thread that divided (w itself, or nullptr from outside).
+    void join_here(Worker& w, PieceRef left, PieceRef right, const Worker* origin) {
+        Job job{right, origin, nullptr};
+        push(w, job);
+        left(origin != &w);
+        if (take_back(w, job)) {
+            right(origin != &w);
+            return;
+        }
+        wait_until(w, job.done); // taken by another worker, or already run by w while waiting
+    }
+
+    void run_worker(Worker& w) {
+        const auto stop = [this] { return stopping.load(std::memory_order_seq_cst); };
+        while (!stop()) {
+            if (Job* job = find_job(w)) {
+                execute(w, *job);
+            } else {
+                idle(stop);
+            }
+        }
+    }
+
+    void stop_workers() {
+        stopping.store(true, std::memory_order_seq_cst);
+        std::unique_lock lock(sleep_mutex);
+        wake.notify_all();
+        exited.wait(lock, [this] { return live == 0; });
+    }
+};
+
+namespace {
+
+struct StartArgument {
+    std::shared_ptr<Pool::State> state;
+    Worker* worker;
+};
+
+extern "C" void* worker_main(void* argument) {
+    std::unique_ptr<StartArgument> start(static_cast<StartArgument*>(argument));
+    const std::shared_ptr<Pool::State> state = std::move(start->state);
+    tls_worker = start->worker;
+    state->run_worker(*start->worker);
+    tls_worker = nullptr;
+    std::lock_guard lock(state->sleep_mutex);
+    --state->live;
+    state->exited.notify_all();
+    return nullptr;
+}
+
+// An errno value as the cause of a failed pool creation, e.g.
+// IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }).
+std::string describe_os_error(int code) {
+    const char* kind = "Uncategorized";
+    switch (code) {
+    case EAGAIN:
+        kind = "WouldBlock";
+        break;
+    case ENOMEM:
+        kind = "OutOfMemory";
+        break;
+    case EPERM:
+    case EACCES:
+        kind = "PermissionDenied";
+        break;
+    case EINVAL:
+        kind = "InvalidInput";
+        break;
+    default:
+        break;
+    }
+    char buffer[256];
+    const char* message = strerror_r(code, buffer, sizeof buffer); // GNU variant
+    return "IOError(Os { code: " + std::to_string(code) + ", kind: " + kind + ", message: \"" +
+           message + "\" })";
+}
+
+} // namespace
+
+Pool::Pool(std::shared_ptr<State> state) noexcept : state_(std::move(state)) {}
+
+Pool::~Pool() {
+    state_->stop_workers();
+}
+
+std::expected<std::unique_ptr<Pool>, std::string> Pool::create(std::size_t workers) {
+    workers = std::max<std::size_t>(workers, 1);
+    std::unique_ptr<Pool> pool;
+    pthread_attr_t attributes;
+    if (const int rc = pthread_attr_init(&attributes); rc != 0) {
+        return std::unexpected(describe_os_error(rc));
+    }
+    int rc = pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
+    if (rc == 0) {
+        rc = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    }
+    try {
+        auto state = std::make_shared<State>();
+        state->workers.reserve(workers);
+        for (std::size_t i = 0; i < workers; ++i) {
+            auto w = std::make_unique<Worker>();
+            w->state = state.get();
+            w->index = i;
+            state->workers.push_back(std::move(w));
+        }
+        pool.reset(new Pool(state));
+        state->pool = pool.get();
+        for (std::size_t i = 0; i < workers && rc == 0; ++i) {
+            auto argument = std::make_unique<StartArgument>(state, state->workers[i].get());
+            {
+                std::lock_guard lock(state->sleep_mutex);
+                ++state->live;
+            }
+            pthread_t thread;
+            rc = pthread_create(&thread, &attributes, worker_main, argument.get());
+            if (rc == 0) {
+                argument.release(); // now owned by the thread
+            } else {
+                std::lock_guard lock(state->sleep_mutex);
+                --state->live;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        rc = ENOMEM;
+    }
+    pthread_attr_destroy(&attributes);
+    if (rc != 0) {
+        pool.reset(); // stops the workers already started
+        return std::unexpected(describe_os_error(rc));
+    }
+    return pool;
+}
+
+std::size_t Pool::worker_count() const noexcept {
+    return state_->workers.size();
+}
+
+bool Pool::is_current_worker() const noexcept {
+    return tls_worker != nullptr && tls_worker->state == state_.get();
+}
+
+void Pool::join(PieceRef left, PieceRef right) noexcept {
+    State& s = *state_;
+    if (is_current_worker()) {
+        s.join_here(*tls_worker, left, right, tls_worker);
+        return;
+    }
+    auto whole = [&s, left, right](bool) { s.join_here(*tls_worker, left, right, nullptr); };
+    BlockingLatch latch;
+    Job job{PieceRef(whole), nullptr, &latch};
+    s.inject(job);
+    std::unique_lock lock(latch.mutex);
+    latch.finished.wait(lock, [&latch] { return latch.done; });
+}
+
+Pool* current_pool() noexcept {
+    return tls_worker != nullptr ? tls_worker->state->pool : nullptr;
+}
+
+namespace {
+
+constinit std::atomic<Pool*> global_instance{nullptr};
+constinit std::mutex global_creation;
+constinit bool global_attempted = false;
+
+// The child of fork() has only the thread that forked: the parent's workers do not exist there,
+// and a map handed to them would wait forever (a multiprocessing child, say). The child is a new
+// process and makes its own pool at its first map; the parent's is left as it is, unreachable.
+// The creation lock may have been held by another parent thread at the fork: it is made anew.
+extern "C" void forget_global_pool_in_child() {
+    global_instance.store(nullptr, std::memory_order_relaxed);
+    global_attempted = false;
+    new (&global_creation) std::mutex;
+}
+
+} // namespace
+
+std::expected<Pool*, InternalFailure> global_pool() {
+    // acquire: pairs with the release store below, so the pool is seen fully built.
+    if (Pool* pool = global_instance.load(std::memory_order_acquire)) {
+        return pool;
+    }
+    std::lock_guard lock(global_creation);
+    if (Pool* pool = global_instance.load(std::memory_order_relaxed)) {
+        return pool;
+    }
+    const std::string prefix =
+        "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: ";
+    if (global_attempted) {
+        return std::unexpected(InternalFailure{prefix + "GlobalPoolAlreadyInitialized }"});
+    }
+    global_attempted = true;
+    static const bool fork_handler = [] {
+        pthread_atfork(nullptr, nullptr, forget_global_pool_in_child);
+        return true;
+    }();
+    (void)fork_handler;
+    auto pool = Pool::create(worker_count_from_environment());
+    if (!pool) {
+        return std::unexpected(InternalFailure{prefix + pool.error() + " }"});
+    }
+    Pool* created = pool->release(); // never shut down
+    global_instance.store(created, std::memory_order_release);
+    return created;
+}
+
+std::expected<std::size_t, InternalFailure> worker_count() {
+    if (Pool* pool = current_pool()) {
+        return pool->worker_count();
+    }
+    const auto pool = global_pool();
+    if (!pool) {
+        return std::unexpected(pool.error());
+    }
+    return (*pool)->worker_count();
+}
+
+} // namespace finitemu::parallel

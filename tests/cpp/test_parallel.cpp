@@ -1,0 +1,351 @@
+#include "parallel/parallel_map.hpp"
+#include "parallel/pool.hpp"
+#include "parallel/worker_count.hpp"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <numeric>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+using finitemu::InternalFailure;
+using finitemu::parallel::combine;
+using finitemu::parallel::map_failure;
+using finitemu::parallel::parallel_map;
+using finitemu::parallel::PieceOutcome;
+using finitemu::parallel::Pool;
+using finitemu::parallel::split_budget;
+
+namespace {
+
+std::unique_ptr<Pool> make_pool(std::size_t workers) {
+    auto pool = Pool::create(workers);
+    if (!pool) {
+        ADD_FAILURE() << pool.error();
+        return nullptr;
+    }
+    return std::move(*pool);
+}
+
+std::vector<std::size_t> iota(std::size_t n) {
+    std::vector<std::size_t> v(n);
+    std::iota(v.begin(), v.end(), std::size_t{0});
+    return v;
+}
+
+double value_of(std::size_t i) {
+    return std::sin(static_cast<double>(i)) * 1e3 + 0.5;
+}
+
+} // namespace
+
+TEST(SplitBudget, HalvesOnTheDividingThreadAndResetsWhenMigrated) {
+    std::size_t budget = 8;
+    EXPECT_TRUE(split_budget(budget, false, 8));
+    EXPECT_EQ(budget, 4u);
+    budget = 1;
+    EXPECT_TRUE(split_budget(budget, false, 8));
+    EXPECT_EQ(budget, 0u);
+    EXPECT_FALSE(split_budget(budget, false, 8));
+    EXPECT_EQ(budget, 0u);
+    EXPECT_TRUE(split_budget(budget, true, 8)); // max(0 / 2, W)
+    EXPECT_EQ(budget, 8u);
+    budget = 40;
+    EXPECT_TRUE(split_budget(budget, true, 8)); // max(40 / 2, W)
+    EXPECT_EQ(budget, 20u);
+}
+
+TEST(ParallelMap, WritesEveryItemOnceInOrderForAnyWorkerCount) {
+    for (std::size_t workers : {1u, 2u, 3u, 8u}) {
+        auto pool = make_pool(workers);
+        ASSERT_TRUE(pool);
+        EXPECT_EQ(pool->worker_count(), workers);
+        for (std::size_t n : {0u, 1u, 2u, 3u, 5u, 16u, 17u, 1000u, 100003u}) {
+            const auto items = iota(n);
+            std::vector<std::atomic<int>> calls(n);
+            auto out = parallel_map(*pool, std::span<const std::size_t>(items), [&](std::size_t i) {
+                calls[i].fetch_add(1, std::memory_order_relaxed);
+                return value_of(i);
+            });
+            ASSERT_TRUE(out) << out.error().message;
+            ASSERT_EQ(out->size(), n);
+            for (std::size_t i = 0; i < n; ++i) {
+                ASSERT_EQ(calls[i].load(), 1) << "W=" << workers << " n=" << n << " i=" << i;
+                ASSERT_EQ((*out)[i], value_of(i)) << "W=" << workers << " n=" << n << " i=" << i;
+            }
+        }
+    }
+}
+
+TEST(ParallelMap, SmallMapsRunOnTheCallingThreadLargerOnesOnWorkers) {
+    auto pool = make_pool(2);
+    ASSERT_TRUE(pool);
+    const auto caller = std::this_thread::get_id();
+    const std::vector<double> one = {2.0};
+    auto single = parallel_map(*pool, std::span<const double>(one), [&](double x) {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        EXPECT_FALSE(pool->is_current_worker());
+        return 2 * x;
+    });
+    ASSERT_TRUE(single);
+    EXPECT_EQ(*single, std::vector<double>{4.0});
+
+    int calls = 0;
+    auto empty = parallel_map(*pool, std::span<const double>(), [&](double x) {
+        ++calls;
+        return x;
+    });
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->empty());
+    EXPECT_EQ(calls, 0);
+
+    const std::vector<double> two = {1.0, 2.0};
+    std::atomic<int> on_workers{0};
+    auto pair = parallel_map(*pool, std::span<const double>(two), [&](double x) {
+        on_workers += pool->is_current_worker() ? 1 : 0;
+        return x;
+    });
+    ASSERT_TRUE(pair);
+    EXPECT_EQ(on_workers.load(), 2);
+}
+
+TEST(Pool, WorkersHaveTwoMebibyteStacks) {
+    auto pool = make_pool(2);
+    ASSERT_TRUE(pool);
+    const std::vector<int> items(64, 0);
+    auto sizes = parallel_map(*pool, std::span<const int>(items), [](int) {
+        pthread_attr_t attributes;
+        std::size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            pthread_attr_getstacksize(&attributes, &size);
+            pthread_attr_destroy(&attributes);
+        }
+        return size;
+    });
+    ASSERT_TRUE(sizes);
+    for (std::size_t size : *sizes) {
+        EXPECT_EQ(size, 2u * 1024 * 1024);
+    }
+}
+
+namespace {
+
+// Sum over a tree of nested maps `depth` levels deep, `fan` items per level; each leaf is 1.
+std::expected<double, InternalFailure> nested_sum(Pool& pool, int depth, std::size_t fan) {
+    if (depth == 0) {
+        return 1.0;
+    }
+    const auto items = iota(fan);
+    auto rows = parallel_map(pool, std::span<const std::size_t>(items),
+                             [&](std::size_t) { return nested_sum(pool, depth - 1, fan); });
+    if (!rows) {
+        return std::unexpected(rows.error());
+    }
+    return std::accumulate(rows->begin(), rows->end(), 0.0);
+}
+
+} // namespace
+
+TEST(ParallelMap, NestedMapsManyLevelsDeepNeverDeadlock) {
+    for (std::size_t workers : {1u, 2u, 3u, 8u}) {
+        auto pool = make_pool(workers);
+        ASSERT_TRUE(pool);
+        const auto deep = nested_sum(*pool, 12, 2); // 2^12 leaves through 4095 nested maps
+        ASSERT_TRUE(deep);
+        EXPECT_EQ(*deep, 4096.0) << "W=" << workers;
+        const auto wide = nested_sum(*pool, 4, 9);
+        ASSERT_TRUE(wide);
+        EXPECT_EQ(*wide, 6561.0) << "W=" << workers;
+    }
+}
+
+TEST(ParallelMap, RowsOfNestedMapsKeepTheirOrder) {
+    auto pool = make_pool(3);
+    ASSERT_TRUE(pool);
+    const auto rows_in = iota(37);
+    const auto cols_in = iota(1001);
+    auto rows = parallel_map(*pool, std::span<const std::size_t>(rows_in), [&](std::size_t r) {
+        return parallel_map(*pool, std::span<const std::size_t>(cols_in),
+                            [r](std::size_t c) { return value_of(r * 1001 + c); });
+    });
+    ASSERT_TRUE(rows);
+    for (std::size_t r = 0; r < rows->size(); ++r) {
+        ASSERT_EQ((*rows)[r].size(), 1001u);
+        for (std::size_t c = 0; c < 1001; ++c) {
+            ASSERT_EQ((*rows)[r][c], value_of(r * 1001 + c));
+        }
+    }
+}
+
+namespace {
+
+// Items fail at the indices listed; slow ones on the right make sure the map waits for them.
+std::expected<std::vector<double>, InternalFailure>
+map_with_failures(Pool& pool, std::size_t n, const std::vector<std::size_t>& failing,
+                  std::atomic<int>& running, std::vector<std::atomic<int>>& computed) {
+    const auto items = iota(n);
+    return parallel_map(pool, std::span<const std::size_t>(items),
+                        [&](std::size_t i) -> std::expected<double, InternalFailure> {
+                            running.fetch_add(1);
+                            computed[i].store(1);
+                            if (i % 97 == 96) {
+                                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                            }
+                            running.fetch_sub(1);
+                            if (std::find(failing.begin(), failing.end(), i) != failing.end()) {
+                                return std::unexpected(
+                                    InternalFailure{"item " + std::to_string(i)});
+                            }
+                            return value_of(i);
+                        });
+}
+
+} // namespace
+
+TEST(ParallelMap, LowestIndexedFailureWinsAfterEveryPieceFinished) {
+    const std::vector<std::vector<std::size_t>> cases = {
+        {0}, {999}, {500, 3}, {10, 990}, {998, 999}, {1, 2, 3, 4, 5, 700}, {499, 500}};
+    for (std::size_t workers : {1u, 2u, 3u, 8u}) {
+        auto pool = make_pool(workers);
+        ASSERT_TRUE(pool);
+        for (const auto& failing : cases) {
+            std::atomic<int> running{0};
+            std::vector<std::atomic<int>> computed(1000);
+            const auto out = map_with_failures(*pool, 1000, failing, running, computed);
+            ASSERT_FALSE(out);
+            const auto lowest = *std::min_element(failing.begin(), failing.end());
+            EXPECT_EQ(out.error().message, "item " + std::to_string(lowest)) << "W=" << workers;
+            EXPECT_EQ(running.load(), 0) << "the map returned before every piece finished";
+        }
+    }
+}
+
+TEST(ParallelMap, FailureStopsOnlyItsOwnPiece) {
+    // W = 1 from a thread that is no worker: [0, 100) divides (budget 1 -> 0) into halves that
+    // run migrated on the worker (budget max(0 / 2, 1) = 1) and divide into quarters of budget 1;
+    // those run on the thread that divided them and divide once more (budget 0), into the pieces
+    // [0, 12) [12, 25) [25, 37) [37, 50) [50, 62) [62, 75) [75, 87) [87, 100).
+    auto pool = make_pool(1);
+    ASSERT_TRUE(pool);
+    std::atomic<int> running{0};
+    std::vector<std::atomic<int>> computed(100);
+    const auto out = map_with_failures(*pool, 100, {3, 60}, running, computed);
+    ASSERT_FALSE(out);
+    EXPECT_EQ(out.error().message, "item 3");
+    for (std::size_t i = 0; i < 100; ++i) {
+        const bool expected = i <= 3 || (i >= 12 && i <= 60) || i >= 62;
+        EXPECT_EQ(computed[i].load(), expected ? 1 : 0) << "item " << i;
+    }
+}
+
+TEST(ParallelMap, ExceptionOfAnItemBecomesItsFailure) {
+    auto pool = make_pool(2);
+    ASSERT_TRUE(pool);
+    const auto items = iota(50);
+    const auto out =
+        parallel_map(*pool, std::span<const std::size_t>(items), [](std::size_t i) -> double {
+            if (i == 31) {
+                throw std::bad_alloc();
+            }
+            return 0.0;
+        });
+    ASSERT_FALSE(out);
+    EXPECT_EQ(out.error().message, std::bad_alloc().what());
+}
+
+TEST(ParallelMap, WriteCountCheck) {
+    // Complete halves add up; an incomplete left half drops the right one, as it is not adjacent.
+    EXPECT_EQ(combine({5, std::nullopt}, {7, std::nullopt}, 5).written, 12u);
+    EXPECT_EQ(combine({3, InternalFailure{"a"}}, {7, InternalFailure{"b"}}, 5).written, 3u);
+    EXPECT_EQ(combine({3, InternalFailure{"a"}}, {7, InternalFailure{"b"}}, 5).failure->message,
+              "a");
+    EXPECT_EQ(combine({5, std::nullopt}, {2, InternalFailure{"b"}}, 5).failure->message, "b");
+    EXPECT_FALSE(map_failure({12, std::nullopt}, 12));
+    const auto short_count = map_failure({11, std::nullopt}, 12);
+    ASSERT_TRUE(short_count);
+    EXPECT_EQ(short_count->message, "expected 12 total writes, but got 11");
+    EXPECT_EQ(map_failure({3, InternalFailure{"x"}}, 12)->message, "x");
+}
+
+TEST(ParallelMap, ThousandsOfRepetitions) {
+    auto pool = make_pool(3);
+    ASSERT_TRUE(pool);
+    std::mt19937_64 rng(12345);
+    std::uniform_int_distribution<std::size_t> size(0, 300);
+    for (int rep = 0; rep < 5000; ++rep) {
+        const auto items = iota(size(rng));
+        const auto out = parallel_map(*pool, std::span<const std::size_t>(items),
+                                      [](std::size_t i) { return value_of(i); });
+        ASSERT_TRUE(out);
+        ASSERT_EQ(out->size(), items.size());
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            ASSERT_EQ((*out)[i], value_of(i)) << "repetition " << rep;
+        }
+    }
+}
+
+TEST(ParallelMap, ConcurrentMapsFromSeveralThreads) {
+    auto pool = make_pool(2);
+    ASSERT_TRUE(pool);
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t) {
+        callers.emplace_back([&, t] {
+            for (int rep = 0; rep < 200; ++rep) {
+                const auto items = iota(static_cast<std::size_t>(t * 37 + rep % 50));
+                const auto out =
+                    parallel_map(*pool, std::span<const std::size_t>(items), [&](std::size_t i) {
+                        // a nested map per item now and then
+                        if (i % 16 == 0) {
+                            auto d = nested_sum(*pool, 2, 3);
+                            return d ? *d + value_of(i) : -1.0;
+                        }
+                        return 9.0 + value_of(i);
+                    });
+                if (!out || out->size() != items.size()) {
+                    mismatches.fetch_add(1);
+                    continue;
+                }
+                for (std::size_t i = 0; i < items.size(); ++i) {
+                    if ((*out)[i] != 9.0 + value_of(i)) {
+                        mismatches.fetch_add(1);
+                    }
+                }
+            }
+        });
+    }
+    for (auto& c : callers) {
+        c.join();
+    }
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(GlobalPool, CreatedOnceWithTheEnvironmentsWorkerCount) {
+    const auto w = finitemu::parallel::worker_count();
+    ASSERT_TRUE(w) << w.error().message;
+    EXPECT_EQ(*w, finitemu::parallel::worker_count_from_environment());
+    const auto a = finitemu::parallel::global_pool();
+    const auto b = finitemu::parallel::global_pool();
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(*a, *b);
+
+    // The overload without a pool runs on it, and nested maps stay on the worker's pool.
+    const auto items = iota(1000);
+    const auto out = parallel_map(std::span<const std::size_t>(items), [&](std::size_t i) {
+        EXPECT_TRUE((*a)->is_current_worker());
+        const std::vector<double> inner = {1.0, 2.0, 3.0};
+        auto row = parallel_map(std::span<const double>(inner), [](double x) { return x; });
+        return row ? value_of(i) + (*row)[2] : 0.0;
+    });
+    ASSERT_TRUE(out);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        ASSERT_EQ((*out)[i], value_of(i) + 3.0);
+    }
+}
