@@ -82,7 +82,7 @@ public:
     }
 
 private:
-    std::array<double, 9> inner_{};
+    std::array<double, 5> inner_{};
     std::size_t count_ = 0;
 };
 
@@ -215,17 +215,9 @@ integrated_flux_map_witt_mao_magnification(std::vector<double> l, std::vector<do
             return profile(r) * (kTwoPi * r * mean);
         };
         // The annulus samples W at r -+ h, so the kink of W at r' = l breaks the integrand at
-        // l -+ h, and the disk kernel's edge band (W held at its u = rho value while
-        // |u - rho r'| < max(0.001 rho r', 1e-5)) makes it jump at the band's ends -+ h: each
-        // jump, weighted by 1/h, would cost ~1e-5 left inside a piece.
-        const double lower = std::min(li / (1.0 + kernels::detail::kEdgeBandRelative),
-                                      li - kernels::detail::kEdgeBandFloor / rho);
-        const double upper = std::max(li / (1.0 - kernels::detail::kEdgeBandRelative),
-                                      li + kernels::detail::kEdgeBandFloor / rho);
+        // l -+ h as well; weighted by 1/h, each break left inside a piece would cost ~1e-5.
         Pieces pieces{li, first, last};
-        pieces.add({li - kAnnulusHalfWidth, li + kAnnulusHalfWidth, lower - kAnnulusHalfWidth,
-                    lower + kAnnulusHalfWidth, upper - kAnnulusHalfWidth,
-                    upper + kAnnulusHalfWidth});
+        pieces.add({li - kAnnulusHalfWidth, li + kAnnulusHalfWidth});
         result.push_back(pieces.integrate(annulus_flux) / total);
     }
     return result;
