@@ -27,18 +27,13 @@
 
 namespace finitemu::boundary {
 
-// The internal-failure guard around a function entry: an ErrorValue or a C++ exception never
-// leaves it; it becomes the pending Python exception and the entry returns null.
+// Called inside a catch block: makes the C++ exception in flight the pending Python exception.
 // std::bad_alloc is MemoryError; any other C++ exception is an internal failure. A thread being
 // unwound by pthread_exit (the interpreter ends a thread that wants the lock back during
-// finalisation) is let through, so the guard is deliberately not noexcept.
-template <class Body> PyObject* guard_call(Body&& body) {
+// finalisation) is let through, which is why the guards are not noexcept.
+inline void raise_current_cpp_exception() {
     try {
-        BuildResult result = body();
-        if (result) {
-            return result->release();
-        }
-        std::move(result.error()).restore();
+        throw;
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -47,6 +42,20 @@ template <class Body> PyObject* guard_call(Body&& body) {
         raise_internal_failure(exception.what());
     } catch (...) {
         raise_internal_failure("unknown C++ exception");
+    }
+}
+
+// The internal-failure guard around a function entry: neither an ErrorValue nor a C++ exception
+// leaves it; either becomes the pending Python exception and the entry returns null.
+template <class Body> PyObject* guard_call(Body&& body) {
+    try {
+        BuildResult result = body();
+        if (result) {
+            return result->release();
+        }
+        std::move(result.error()).restore();
+    } catch (...) {
+        raise_current_cpp_exception();
     }
     return nullptr;
 }
@@ -59,14 +68,8 @@ template <class Body> int guard_exec(Body&& body) {
             return 0;
         }
         std::move(result.error()).restore();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& exception) {
-        raise_internal_failure(exception.what());
     } catch (...) {
-        raise_internal_failure("unknown C++ exception");
+        raise_current_cpp_exception();
     }
     return -1;
 }

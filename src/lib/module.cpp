@@ -20,7 +20,14 @@ using Outcome = std::expected<void, ErrorValue>;
 
 // One description per function: the Python name and the parameters in declaration order. The
 // routine named in the table below takes them in this order; its parameter types (double or
-// std::vector<double>) choose the converters.
+// std::vector<double>) choose the converters. A routine that takes them in another order gets a
+// small adapter here, e.g. for (l, re, rstar, bl, bf):
+//
+//     RoutineResult<std::vector<double>> discrete_flux_map(std::vector<double> l, double re,
+//         double rstar, std::vector<double> bl, std::vector<double> bf) {
+//         return discrete_flux_map_heyrovsky_magnification(std::move(l), std::move(bl),
+//                                                          std::move(bf), re, rstar);
+//     }
 
 constexpr std::string_view kWittMaoParameters[] = {"l", "re", "rstar"};
 constexpr FunctionDescription kWittMao{"witt_mao_magnification", kWittMaoParameters};

@@ -1,11 +1,14 @@
 // Carlson's symmetric integrals: published values, special cases and identities.
 #include "numeric/carlson.hpp"
+#include "reference_data.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <numbers>
+#include <string>
 
 namespace {
 
@@ -108,6 +111,16 @@ TEST(Carlson, NonFiniteArgumentsGiveNaNNotAHang) {
     EXPECT_TRUE(std::isnan(elliprj_unchecked(1, 2, kNaN, -1)));
 }
 
+TEST(Carlson, ExhaustedStepLimitGivesNaN) {
+    // In the domain, but spread too widely for the step limits (11 for R_F, 100 for R_J): the
+    // duplication stops without meeting its test. (The exact values are finite.)
+    EXPECT_TRUE(std::isnan(elliprf_unchecked(1e-300, 2e-300, 1)));
+    EXPECT_TRUE(std::isnan(elliprj_unchecked(1, 2, 3, 1e70)));
+    // A spread the limits allow still converges.
+    EXPECT_TRUE(std::isfinite(elliprf_unchecked(1e-200, 2e-200, 1)));
+    EXPECT_TRUE(std::isfinite(elliprj_unchecked(1, 2, 3, 1e50)));
+}
+
 TEST(Carlson, EdgeOfDomain) {
     EXPECT_EQ(elliprf_unchecked(0, 0, 2), kInf);
     // Two zeros in R_D(0, y, z): the AGM reaches (0, 0) and must stop there.
@@ -119,6 +132,54 @@ TEST(Carlson, PrincipalValueOffTheDomainIsNaN) {
     // p' = ((x + y + q) z - x y) / (z + q) is not positive: no further transformation.
     EXPECT_TRUE(std::isnan(elliprj_unchecked(-1, -2, -3, -1)));
     EXPECT_TRUE(std::isnan(elliprj_unchecked(0, 0, 0, -1)));
+}
+
+// Relative error against the reference data, rows "RF", "RD" (x y z hi lo) and "RJ" (x y z p hi
+// lo); prints the worst case.
+template <class F>
+void check_against_reference(const std::string& grid, int arity, F f, double tol) {
+    const auto rows = finitemu::test::read_reference("elliptic_reference.txt");
+    double worst = 0;
+    std::string worst_at = "none";
+    int count = 0;
+    for (const auto& row : rows) {
+        if (row.grid != grid) {
+            continue;
+        }
+        ++count;
+        const double* v = row.values.data();
+        const double expected = v[arity] + v[arity + 1];
+        const double err = std::fabs(f(v) - expected) / std::fabs(expected);
+        std::string args;
+        for (int i = 0; i < arity; ++i) {
+            char buf[32];
+            std::snprintf(buf, sizeof buf, i ? ", %.17g" : "%.17g", v[i]);
+            args += buf;
+        }
+        EXPECT_LE(err, tol) << grid << "(" << args << ")";
+        if (!(err <= worst)) {
+            worst = err;
+            worst_at = args;
+        }
+    }
+    EXPECT_GT(count, 300);
+    std::printf("%s: worst relative error %.3g at (%s) (%d points)\n", grid.c_str(), worst,
+                worst_at.c_str(), count);
+}
+
+TEST(Carlson, RfWithinRelativeTolerance) {
+    check_against_reference(
+        "RF", 3, [](const double* v) { return elliprf_unchecked(v[0], v[1], v[2]); }, 1e-14);
+}
+
+TEST(Carlson, RdWithinRelativeTolerance) {
+    check_against_reference(
+        "RD", 3, [](const double* v) { return elliprd_unchecked(v[0], v[1], v[2]); }, 1e-14);
+}
+
+TEST(Carlson, RjWithinRelativeTolerance) {
+    check_against_reference(
+        "RJ", 4, [](const double* v) { return elliprj_unchecked(v[0], v[1], v[2], v[3]); }, 1e-14);
 }
 
 } // namespace

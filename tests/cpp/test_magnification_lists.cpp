@@ -126,7 +126,8 @@ TEST(HeyrovskyRoutine, ValuesAndErrors) {
     ASSERT_FALSE(bad);
     ASSERT_TRUE(std::holds_alternative<NumericError>(bad.error()));
     EXPECT_STREQ(std::get<NumericError>(bad.error()).message, "ellipk: Arguments cannot be NAN.");
-    const auto rounded = heyrovsky_magnification(10000.0, 10000.00002, 1.0, 1.0);
-    ASSERT_FALSE(rounded);
-    EXPECT_STREQ(std::get<NumericError>(rounded.error()).message, "ellippi: n cannot be 1.");
+    const auto no_source = heyrovsky_magnification(1.0, 1.01, 1.0, 0.0);
+    ASSERT_FALSE(no_source);
+    EXPECT_STREQ(std::get<NumericError>(no_source.error()).message,
+                 "ellipk: Arguments cannot be NAN.");
 }

@@ -1,6 +1,14 @@
 """Shared helpers of the Python test suite (not a test module itself)."""
 
+import contextlib
+import io
+
 import finitemu
+
+try:
+    import _testcapi
+except ImportError:
+    _testcapi = None
 
 # Every function of the module, in the order of registration (and of __all__), with its
 # parameters. A function whose computing routine has not landed yet is not registered.
@@ -14,6 +22,9 @@ ALL_FUNCTIONS = (
     ("integrated_flux_map_heyrovsky_magnification", ("l", "re", "rstar", "bl", "bf")),
     ("discrete_flux_map_heyrovsky_magnification", ("l", "re", "rstar", "bl", "bf")),
 )
+FLUX_MAP_FUNCTIONS = ("discrete_flux_map_heyrovsky_magnification",
+                      "integrated_flux_map_witt_mao_magnification",
+                      "integrated_flux_map_heyrovsky_magnification")
 ALWAYS_REGISTERED = {"witt_mao_magnification", "multi_witt_mao_magnification",
                      "heyrovsky_magnification"}
 
@@ -23,21 +34,65 @@ def registered_functions():
     return [(name, params) for name, params in ALL_FUNCTIONS if hasattr(finitemu, name)]
 
 
-def provoke_internal_failure():
-    """Calls a flux-map function with lists of different lengths, which is an internal failure;
-    returns the exception, or None while no flux-map function is registered."""
-    for name in ("discrete_flux_map_heyrovsky_magnification",
-                 "integrated_flux_map_witt_mao_magnification",
-                 "integrated_flux_map_heyrovsky_magnification"):
+def fail_one_allocation(call, index):
+    """Calls `call` while allocation number `index` (from 0) of the interpreter fails, and
+    returns what it returned or the exception it raised. Needs CPython's _testcapi."""
+    _testcapi.set_nomemory(index, index + 1)
+    try:
+        return call()
+    except BaseException as exception:  # an internal failure is not an Exception
+        return exception
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+class NullStream:
+    """A text stream that drops what is written (the module's reports on standard error)."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def internal_failure_call():
+    """A call without arguments that ends in an internal failure of the module (it returns the
+    exception), or None while nothing can raise one.
+
+    A result list that the interpreter cannot create is an internal failure; the interpreter is
+    made to fail one allocation after another during a call until that happens. Without
+    _testcapi, a flux-map function called with lists of different lengths does it."""
+    if _testcapi is not None:
+        def call(index):
+            with contextlib.redirect_stderr(NullStream()):  # the unraisable MemoryError report
+                return fail_one_allocation(
+                    lambda: finitemu.witt_mao_magnification([2.0], 1.0, 0.5), index)
+
+        for index in range(50):
+            outcome = call(index)
+            if isinstance(outcome, BaseException) and not isinstance(outcome, Exception):
+                return lambda: call(index)
+    for name in FLUX_MAP_FUNCTIONS:
         function = getattr(finitemu, name, None)
-        if function is None:
-            continue
-        try:
-            function([1.0], 1.0, 0.5, [0.0, 0.5], [1.0])
-        except BaseException as exception:  # the internal failure is not an Exception
-            return exception
-        raise AssertionError(f"{name} accepted flux-map lists of different lengths")
+        if function is not None:
+            return lambda: flux_map_length_mismatch(function)
     return None
+
+
+def provoke_internal_failure():
+    """An internal-failure exception raised by the module, or None while nothing can raise it."""
+    call = internal_failure_call()
+    return None if call is None else call()
+
+
+def flux_map_length_mismatch(function):
+    """The exception of a flux-map function given lists `bl` and `bf` of different lengths."""
+    try:
+        function([1.0], 1.0, 0.5, [0.0, 0.5], [1.0])
+    except BaseException as exception:  # the internal failure is not an Exception
+        return exception
+    raise AssertionError(f"{function.__name__} accepted flux-map lists of different lengths")
 
 
 def internal_failure_class():

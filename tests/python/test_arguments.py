@@ -4,6 +4,9 @@ import array
 import contextlib
 import io
 import math
+import os
+import subprocess
+import sys
 import unittest
 
 import finitemu
@@ -341,14 +344,17 @@ class RaisedByPythonCode(unittest.TestCase):
         if internal is None:
             self.skipTest("no registered function can raise the internal failure yet")
 
+        original = internal("raised in __float__")
+
         class Panicking:
             def __float__(self):
-                raise internal("raised in __float__")
+                raise original
 
         stderr = io.StringIO()
         with contextlib.redirect_stderr(stderr), self.assertRaises(internal) as caught:
             witt_mao([1.0, Panicking()], 1.0, 0.5)
         self.assertIs(type(caught.exception), internal)
+        self.assertIsNot(caught.exception, original)
         self.assertEqual(caught.exception.args, ("raised in __float__",))
         self.assertFalse(hasattr(caught.exception, "__notes__"))
         lines = stderr.getvalue().splitlines()
@@ -397,6 +403,34 @@ class RaisedByPythonCode(unittest.TestCase):
         self.assertIs(caught.exception, problem)
         self.assertEqual(problem.__notes__, ["while processing 'rstar'"])
         self.assertEqual(stderr.getvalue(), "")
+
+
+class FirstUse(unittest.TestCase):
+    def test_many_threads_meeting_the_first_refusal_at_once(self):
+        # The first refusal imports collections.abc and interns "add_note"; threads that arrive
+        # meanwhile wait without holding the interpreter lock and then use the same objects.
+        code = (
+            "import sys, threading, finitemu\n"
+            "sys.setswitchinterval(1e-6)\n"
+            "barrier = threading.Barrier(8)\n"
+            "seen = []\n"
+            "def refuse():\n"
+            "    barrier.wait()\n"
+            "    try:\n"
+            "        finitemu.witt_mao_magnification(5, 1.0, 0.5)\n"
+            "    except TypeError as e:\n"
+            "        seen.append((str(e), e.__notes__))\n"
+            "threads = [threading.Thread(target=refuse) for _ in range(8)]\n"
+            "for t in threads: t.start()\n"
+            "for t in threads: t.join()\n"
+            "print(len(seen), len(set(map(repr, seen))), seen[0])\n"
+        )
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                env=os.environ.copy(), timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.strip(),
+                         "8 1 (\"'int' object is not an instance of 'Sequence'\", "
+                         "[\"while processing 'l'\"])")
 
 
 if __name__ == "__main__":

@@ -8,7 +8,8 @@ import sys
 import unittest
 
 import finitemu
-from support import internal_failure_class, provoke_internal_failure
+from support import (FLUX_MAP_FUNCTIONS, _testcapi, fail_one_allocation,
+                     flux_map_length_mismatch, internal_failure_class, provoke_internal_failure)
 
 NAN = float("nan")
 INF = float("inf")
@@ -59,13 +60,67 @@ class InternalFailureClass(unittest.TestCase):
         self.assertEqual(len(exception.args), 1)
         self.assertIsInstance(exception.args[0], str)
         self.assertEqual(str(exception), exception.args[0])
-        self.assertRegex(exception.args[0], r"\Aassertion `left == right` failed\n"
-                                            r"  left: \d+\n right: \d+\Z")
 
 
 def provoke_internal_failure_or_raise():
     exception = provoke_internal_failure()
     raise exception
+
+
+@unittest.skipIf(_testcapi is None, "needs CPython's _testcapi to make allocations fail")
+class ResultBuildingFailure(unittest.TestCase):
+    """A result the interpreter cannot create: whichever allocation fails during a call, the call
+    returns the right result, raises MemoryError, or ends in the internal failure
+    "PyObject pointer is null" after reporting the MemoryError as unraisable."""
+
+    CALLS = (
+        ("witt_mao_magnification", lambda: finitemu.witt_mao_magnification([2.0, 0.3], 1.0, 0.5)),
+        ("multi_witt_mao_magnification",
+         lambda: finitemu.multi_witt_mao_magnification([2.0, 0.3], [1.0], [0.5, 0.25])),
+        ("heyrovsky_magnification", lambda: finitemu.heyrovsky_magnification(1.0, 0.5, 2.0, 1.0)),
+    )
+
+    def outcomes(self, call):
+        unraisable = []
+        hook, sys.unraisablehook = sys.unraisablehook, lambda u: unraisable.append(u.exc_type)
+        try:
+            for index in range(60):
+                unraisable.clear()
+                yield fail_one_allocation(call, index), list(unraisable)
+        finally:
+            sys.unraisablehook = hook
+
+    def test_every_allocation_failure_is_reported(self):
+        for name, call in self.CALLS:
+            with self.subTest(name=name):
+                expected = call()
+                internal_failures = 0
+                for outcome, unraisable in self.outcomes(call):
+                    if isinstance(outcome, MemoryError):
+                        continue
+                    if isinstance(outcome, BaseException) and not isinstance(outcome, Exception):
+                        self.assertEqual(type(outcome).__name__, "PanicException")
+                        self.assertEqual(outcome.args, ("PyObject pointer is null",))
+                        self.assertEqual(unraisable, [MemoryError])
+                        internal_failures += 1
+                    else:
+                        self.assertEqual(outcome, expected)
+                if name != "heyrovsky_magnification":  # floats may come from a free list
+                    self.assertGreater(internal_failures, 0)
+
+
+class FluxMapLengthMismatch(unittest.TestCase):
+    def test_two_counts_in_three_lines(self):
+        functions = [getattr(finitemu, name) for name in FLUX_MAP_FUNCTIONS
+                     if hasattr(finitemu, name)]
+        if not functions:
+            self.skipTest("no flux-map function registered yet")
+        for function in functions:
+            with self.subTest(name=function.__name__):
+                exception = flux_map_length_mismatch(function)
+                self.assertEqual(type(exception), internal_failure_class())
+                self.assertRegex(exception.args[0], r"\Aassertion `left == right` failed\n"
+                                                    r"  left: \d+\n right: \d+\Z")
 
 
 class InternalFailureClassLifetime(unittest.TestCase):
@@ -107,8 +162,16 @@ class RingKernelErrors(unittest.TestCase):
     def test_point_ring_source_radius_zero(self):
         self.assert_runtime_error(NAN_TEXT, 1.0, 0.5, 1.0, 0.0)
 
-    def test_characteristic_rounding_to_one(self):
-        self.assert_runtime_error("ellippi: n cannot be 1.", 10000.0, 10000.00002, 1.0, 1.0)
+    def test_nan_radius_next_to_the_ring(self):
+        # Near r = l the ring is evaluated from 1 - n and 1 - m; a NaN radius still reports.
+        self.assert_runtime_error(NAN_TEXT, 1.0, 1.000001, NAN, 1.0)
+        self.assert_runtime_error(NAN_TEXT, 1.0, 1.000001, 1.0, 0.0)
+
+    def test_characteristic_rounding_to_one_is_a_value(self):
+        # n = 4 l r / (l + r)^2 rounds to 1; 1 - n = (d / (l + r))^2 does not. The ring mean by
+        # mpmath quadrature is 1.0003469329427737.
+        value = finitemu.heyrovsky_magnification(10000.0, 10000.00002, 1.0, 1.0)
+        self.assertAlmostEqual(value, 1.0003469329427737, delta=1e-15)
 
     def test_results_without_error(self):
         self.assertIs(type(finitemu.heyrovsky_magnification(0.0, 0.5, 2.0, 1.0)), float)
@@ -143,6 +206,24 @@ class WittMaoNeverRaises(unittest.TestCase):
         self.assertTrue(math.isnan(result[0]))
         self.assertEqual(result[1], finitemu.witt_mao_magnification([2.0], 1.0, 0.5)[0])
         self.assertTrue(math.isnan(result[2]))
+
+
+def overcommit_mode():
+    try:
+        with open("/proc/sys/vm/overcommit_memory") as mode:
+            return int(mode.read())
+    except OSError:
+        return None
+
+
+class NativeAllocationFailure(unittest.TestCase):
+    @unittest.skipUnless(overcommit_mode() in (0, 2), "needs Linux's overcommit heuristic or limit")
+    def test_memory_error_when_the_rows_cannot_be_allocated(self):
+        # 10**12 (re, rstar) pairs need 16 TB, which the kernel refuses outright: the routine's
+        # allocation fails in C++ and the caller gets MemoryError, not a crash.
+        radii = [1.0] * 10**6
+        with self.assertRaises(MemoryError):
+            finitemu.multi_witt_mao_magnification([], radii, radii)
 
 
 class ResultObjects(unittest.TestCase):
