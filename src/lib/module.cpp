@@ -63,23 +63,65 @@ constexpr std::string_view kDiscreteFluxMapParameters[] = {"l", "re", "rstar", "
 constexpr FunctionDescription kDiscreteFluxMap{"discrete_flux_map_heyrovsky_magnification",
                                                kDiscreteFluxMapParameters};
 
+// How many kernel evaluations a call makes, roughly: calls from boundary::kReleaseLockWork on
+// compute without the interpreter lock.
+using Separations = std::vector<double>;
+
+std::size_t per_separation(const Separations& l, const double&, const double&) {
+    return l.size();
+}
+
+std::size_t per_radius_pair(const Separations& l, const Separations& re, const Separations& rstar) {
+    // In double: the product of three lengths may exceed size_t (the call then fails to allocate).
+    const double pairs = static_cast<double>(re.size()) * static_cast<double>(rstar.size());
+    return pairs * static_cast<double>(l.size()) >= boundary::kReleaseLockWork
+               ? boundary::kReleaseLockWork
+               : l.size() * re.size() * rstar.size();
+}
+
+std::size_t one_ring(const double&, const double&, const double&, const double&) {
+    return 1;
+}
+
+// One integral of up to 385 samples per separation (more pieces inside the source).
+constexpr std::size_t kIntegralSamples = 385;
+
+std::size_t per_integral(const Separations& l, const double&, const double&) {
+    return l.size() >= boundary::kReleaseLockWork ? boundary::kReleaseLockWork
+                                                  : kIntegralSamples * l.size();
+}
+
+// The total flux, then one integral per separation.
+std::size_t per_flux_map_integral(const Separations& l, const double&, const double&,
+                                  const Separations&, const Separations&) {
+    return l.size() >= boundary::kReleaseLockWork ? boundary::kReleaseLockWork
+                                                  : kIntegralSamples * (l.size() + 1);
+}
+
+std::size_t per_ring(const Separations& l, const double&, const double&, const Separations& bl,
+                     const Separations&) {
+    const double rings = static_cast<double>(l.size()) * static_cast<double>(bl.size());
+    return rings >= boundary::kReleaseLockWork ? boundary::kReleaseLockWork : l.size() * bl.size();
+}
+
 // The module's functions in the order of registration, which is also the order of __all__:
 // witt_mao_magnification, integrated_witt_mao_magnification,
 // integrated_flux_map_witt_mao_magnification, multi_witt_mao_magnification,
 // heyrovsky_magnification, integrated_heyrovsky_magnification,
 // integrated_flux_map_heyrovsky_magnification, discrete_flux_map_heyrovsky_magnification.
 PyMethodDef functions[] = {
-    function_record<kWittMao, witt_mao_magnification>(),
-    function_record<kIntegratedWittMao, integrated_witt_mao_magnification>(),
-    function_record<kFluxMapWittMao,
-                    flux_map_adapter<integrated_flux_map_witt_mao_magnification>>(),
-    function_record<kMultiWittMao, multi_witt_mao_magnification>(),
-    function_record<kHeyrovsky, heyrovsky_magnification>(),
-    function_record<kIntegratedHeyrovsky, integrated_heyrovsky_magnification>(),
+    function_record<kWittMao, witt_mao_magnification, per_separation>(),
+    function_record<kIntegratedWittMao, integrated_witt_mao_magnification, per_integral>(),
+    function_record<kFluxMapWittMao, flux_map_adapter<integrated_flux_map_witt_mao_magnification>,
+                    per_flux_map_integral>(),
+    function_record<kMultiWittMao, multi_witt_mao_magnification, per_radius_pair>(),
+    function_record<kHeyrovsky, heyrovsky_magnification, one_ring>(),
+    function_record<kIntegratedHeyrovsky, integrated_heyrovsky_magnification, per_integral>(),
     function_record<kFluxMapHeyrovsky,
-                    flux_map_adapter<integrated_flux_map_heyrovsky_magnification>>(),
-    function_record<kDiscreteFluxMap,
-                    flux_map_adapter<discrete_flux_map_heyrovsky_magnification>>(),
+                    flux_map_adapter<integrated_flux_map_heyrovsky_magnification>,
+                    per_flux_map_integral>(),
+    function_record<kDiscreteFluxMap, flux_map_adapter<discrete_flux_map_heyrovsky_magnification>,
+                    per_ring>(),
 };
 
 // The module's __all__, created as an empty list when the module has none.
