@@ -160,7 +160,7 @@ def ring_grid():
         for r in [1e-9, 1e-7, 3e-6, 1e-5, 1e-3, 0.1, 0.5, 1.0, 3.0]:
             rows.append(("centred", 0.0, r, re, 1.0))
     # |r - l| >= 0.1 max(l, r) and 0.001 max <= |r - l| < 0.1 max.
-    for re in [0.5, 2.0, 100.0]:
+    for re in [0.5, 2.0, 100.0, 1e4]:
         for l in [1e-3, 0.1, 0.5, 1.0, 3.0, 100.0]:
             for q in [0.0, 0.1, 0.5, 0.85, 1.15, 2.0, 10.0]:
                 if q > 0:
@@ -168,7 +168,7 @@ def ring_grid():
             for q in [0.95, 0.99, 0.997, 0.9985, 1.0015, 1.003, 1.01, 1.05]:
                 rows.append(("near_ring", l, q * l, re, 1.0))
     # Across the ring: r = l (1 + delta), delta = +-10^-k, k = 0 ... 12.
-    for re in [0.5, 100.0]:
+    for re in [0.5, 100.0, 1e4]:
         for l in [1e-6, 1e-4, 1e-2, 1.0, 100.0, 1e4]:
             for k in range(0, 13):
                 for sgn in (1.0, -1.0):

@@ -45,9 +45,9 @@ namespace detail {
 
 // Switch-overs, in units of rho, measured against mpmath quadrature (tools/gen_kernel_reference.py)
 // for rho = 1e-4 ... 10.
-// |u - rho| < 0.1 rho: complementary evaluation, within 1e-15 at every |u - rho| <= 0.2 rho
-// measured. The closed form from n and m is within 5e-14 at 0.1 rho, 3e-13 at 0.03 rho, 1e-11
-// at 0.003 rho (error about eps rho^2 / (u - rho)^2).
+// |u - rho| < 0.1 rho: complementary evaluation, within 2e-15 at every |u - rho| / rho from
+// 1e-12 to 0.2 measured. The closed form from n and m is within 5e-14 at 0.1 rho, 3e-13 at 0.03
+// rho, 1e-11 at 0.003 rho (error about eps rho^2 / (u - rho)^2).
 constexpr double kNearLimb = 0.1;
 // u > 25 rho: expansion. Truncated after rho^6 it is in error by about 0.015 (rho/u)^8: 6e-13
 // at u = 20 rho, 1e-13 at 25 rho, 2e-14 at 30 rho; the closed form loses about eps (u/rho)^2,

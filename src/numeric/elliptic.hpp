@@ -13,8 +13,9 @@
 // Pi: reduced to Carlson's integrals, Pi(n, m) = R_F(0, 1-m, 1) + (n/3) R_J(0, 1-m, 1, 1-n)
 // (DLMF 19.25(i)), with the changes of characteristic of DLMF 19.7(iii) for n < 0 and n > 1.
 //
-// Each function returns the value or an error holding one of the fixed messages below (a pointer
-// to a string literal). m = 1 is a value (K(1) = +inf, E(1) = 1, Pi(n, 1) = +inf for n < 1).
+// Each function returns the value or an error: a pointer to one fixed message (a string literal
+// written where the failure is detected). m = 1 is a value (K(1) = +inf, E(1) = 1, Pi(n, 1) = +inf
+// for n < 1).
 //
 // Usage:
 //   if (const auto k = finitemu::numeric::ellipk(m)) use(*k); else report(k.error());
@@ -24,10 +25,11 @@
 #include "numeric/elliptic_taylor_tables.hpp"
 
 #include <cmath>
-#include <cstdint>
+#include <cstddef>
 #include <expected>
 #include <limits>
 #include <numbers>
+#include <utility>
 
 namespace finitemu::numeric {
 
@@ -39,50 +41,63 @@ inline constexpr double kInfinity = std::numeric_limits<double>::infinity();
 inline constexpr double kEps = 0x1p-52;
 inline constexpr double kOneMinusEps = 1.0 - kEps;
 inline constexpr double kOnePlusEps = 1.0 + kEps;
-// Bounds of the int64 conversion of t = 20 m: outside [-2^63, 2^63) it would be undefined.
+// Interval selection: i = trunc(t), t = 20 m, with 0 <= i <= 17 exactly when -1 < t < 18, so
+// one test picks the polynomials (and keeps the conversion defined). The remaining t are sorted
+// by the int64 truncation: outside [-2^63, 2^63) (or NaN) the out-of-range rules, otherwise the
+// fallbacks.
+inline constexpr double kFirstIntervalLow = -1.0;
+inline constexpr double kLastIntervalHigh = 18.0;
 inline constexpr double kTruncationLow = -0x1p63;
 inline constexpr double kTruncationHigh = 0x1p63;
-inline constexpr std::int64_t kLastTaylorInterval = 17; // 20 m < 18, m < 0.9
-// The largest finite double divided by 100: below it Pi(n, m) underflows to 0.
+// The largest finite double divided by 100: for n or m below it the computation overflows and
+// Pi(n, m) takes its limit 0.
 inline constexpr double kPiUnderflowArgument = -1.7976931348623156e306;
 
-// Row of the Taylor tables for interval i = trunc(20 m), 0 <= i <= 17: intervals of width 0.1
-// for m < 0.8, of width 0.05 above, where the derivatives grow towards the singularity at 1.
-inline constexpr int kTaylorRowOfInterval[kLastTaylorInterval + 1] = {0, 0, 1, 1, 2, 2, 3, 3, 4,
-                                                                      4, 5, 5, 6, 6, 7, 7, 8, 9};
-
-// sum_{j=0}^{Degree} c[j] x^j by Horner's rule from the highest coefficient.
+// sum_{j=0}^{Degree} c[j] x^j by Horner's rule from the highest coefficient, written out as a
+// fold so that every degree compiles to straight-line code.
 template <int Degree>
 inline double horner(const double (&c)[kTaylorMaxDegree + 1], double x) noexcept {
     double p = c[Degree];
-    for (int j = Degree - 1; j >= 0; --j) {
-        p = p * x + c[j];
+    [&]<std::size_t... J>(std::index_sequence<J...>) {
+        ((p = p * x + c[Degree - 1 - static_cast<int>(J)]), ...);
     }
+    (std::make_index_sequence<Degree>{});
     return p;
 }
 
-// The Taylor polynomial of row `row` of `table`, with the degrees `degree`, at m.
+// The Taylor polynomial of interval i = trunc(20 m), 0 <= i <= 17, at m: intervals of width 0.1
+// up to m = 0.8 (rows 0 to 7), of width 0.05 above (rows 8, 9), where the derivatives grow
+// towards the singularity at m = 1. One switch on i: the row and its degree are constants in
+// each case, so every Horner loop is unrolled.
 template <const double (&table)[kTaylorRows][kTaylorMaxDegree + 1],
           const int (&degree)[kTaylorRows]>
-inline double taylor(int row, double m) noexcept {
-    switch (row) {
+inline double taylor(int interval, double m) noexcept {
+    switch (interval) {
     case 0:
-        return horner<degree[0]>(table[0], m - kTaylorCentre[0]);
     case 1:
-        return horner<degree[1]>(table[1], m - kTaylorCentre[1]);
+        return horner<degree[0]>(table[0], m - kTaylorCentre[0]);
     case 2:
-        return horner<degree[2]>(table[2], m - kTaylorCentre[2]);
     case 3:
-        return horner<degree[3]>(table[3], m - kTaylorCentre[3]);
+        return horner<degree[1]>(table[1], m - kTaylorCentre[1]);
     case 4:
-        return horner<degree[4]>(table[4], m - kTaylorCentre[4]);
     case 5:
-        return horner<degree[5]>(table[5], m - kTaylorCentre[5]);
+        return horner<degree[2]>(table[2], m - kTaylorCentre[2]);
     case 6:
-        return horner<degree[6]>(table[6], m - kTaylorCentre[6]);
     case 7:
-        return horner<degree[7]>(table[7], m - kTaylorCentre[7]);
+        return horner<degree[3]>(table[3], m - kTaylorCentre[3]);
     case 8:
+    case 9:
+        return horner<degree[4]>(table[4], m - kTaylorCentre[4]);
+    case 10:
+    case 11:
+        return horner<degree[5]>(table[5], m - kTaylorCentre[5]);
+    case 12:
+    case 13:
+        return horner<degree[6]>(table[6], m - kTaylorCentre[6]);
+    case 14:
+    case 15:
+        return horner<degree[7]>(table[7], m - kTaylorCentre[7]);
+    case 16:
         return horner<degree[8]>(table[8], m - kTaylorCentre[8]);
     default:
         return horner<degree[9]>(table[9], m - kTaylorCentre[9]);
@@ -94,7 +109,10 @@ inline double taylor(int row, double m) noexcept {
 inline EllipticResult ellipk(double m) noexcept {
     using namespace detail;
     const double t = 20.0 * m;
-    if (std::isnan(t) || t < kTruncationLow || t >= kTruncationHigh) {
+    if (t > kFirstIntervalLow && t < kLastIntervalHigh) {
+        return taylor<kEllipkTaylor, kEllipkTaylorDegree>(static_cast<int>(t), m);
+    }
+    if (!(t >= kTruncationLow && t < kTruncationHigh)) {
         if (std::isnan(m)) {
             return std::unexpected("ellipk: Arguments cannot be NAN.");
         }
@@ -106,10 +124,6 @@ inline EllipticResult ellipk(double m) noexcept {
         }
         return std::unexpected("ellipk: Unexpected error.");
     }
-    const auto interval = static_cast<std::int64_t>(t);
-    if (0 <= interval && interval <= kLastTaylorInterval) {
-        return taylor<kEllipkTaylor, kEllipkTaylorDegree>(kTaylorRowOfInterval[interval], m);
-    }
     if (m >= 1.0) {
         if (m == 1.0) {
             return kInfinity;
@@ -117,8 +131,8 @@ inline EllipticResult ellipk(double m) noexcept {
         return std::unexpected("ellipk: m must not be greater than 1.");
     }
     // m <= -0.05 or 0.9 <= m < 1: K = pi / (2 AGM(1, sqrt(1 - m))). Ten steps take the pair to
-    // within rounding for 1 - m down to about 1e-16; the pair reached is used without a further
-    // test.
+    // within rounding over the whole range, from m = -4.6e17 to 1 - 1.1e-16; the pair reached is
+    // used without a further test.
     double a = 1.0;
     double g = std::sqrt(1.0 - m);
     for (int step = 0; step < 10; ++step) {
@@ -132,41 +146,31 @@ inline EllipticResult ellipk(double m) noexcept {
     return std::numbers::pi / (a + g);
 }
 
-inline EllipticResult ellipe(double m) noexcept {
-    using namespace detail;
-    // E(m) = sqrt(1 - m) E(m / (m - 1)) maps m < 0 into (0, 1].
-    double scale = 1.0;
-    double mt = m;
-    if (m < 0.0) {
-        if (m == -kInfinity) {
-            return kInfinity;
-        }
-        scale = std::sqrt(1.0 - m);
-        mt = m / (m - 1.0);
+namespace detail {
+
+// E(m) for m >= 0 or NaN.
+inline EllipticResult ellipe_nonnegative(double m) noexcept {
+    const double t = 20.0 * m;
+    if (t > kFirstIntervalLow && t < kLastIntervalHigh) {
+        return taylor<kEllipeTaylor, kEllipeTaylorDegree>(static_cast<int>(t), m);
     }
-    const double t = 20.0 * mt;
-    if (std::isnan(t) || t < kTruncationLow || t >= kTruncationHigh) {
-        if (std::isnan(mt)) {
+    if (!(t >= kTruncationLow && t < kTruncationHigh)) {
+        if (std::isnan(m)) {
             return std::unexpected("ellipe: Arguments cannot be NAN.");
         }
         return std::unexpected("ellipe: m must not be greater than 1.");
     }
-    const auto interval = static_cast<std::int64_t>(t);
-    if (0 <= interval && interval <= kLastTaylorInterval) {
-        return scale *
-               taylor<kEllipeTaylor, kEllipeTaylorDegree>(kTaylorRowOfInterval[interval], mt);
+    if (m == 1.0) {
+        return 1.0;
     }
-    if (mt == 1.0) {
-        return scale;
-    }
-    if (mt > 1.0) {
+    if (m > 1.0) {
         return std::unexpected("ellipe: m must not be greater than 1.");
     }
-    // 0.9 <= mt < 1: E = (a_1^2 - sum_n 2^(n-1) c_n^2) pi / (2 AGM), with a_1 = (1 + k')/2 and
+    // 0.9 <= m < 1: E = (a_1^2 - sum_n 2^(n-1) c_n^2) pi / (2 AGM), with a_1 = (1 + k')/2 and
     // c_n the half-differences of the AGM of (1, k') (DLMF 19.8(i)). From k' <= sqrt(0.1) the AGM
     // converges quadratically, so the loop needs no step limit.
     double x = 1.0;
-    double y = std::sqrt(1.0 - mt);
+    double y = std::sqrt(1.0 - m);
     const double x_start = x;
     const double y_start = y;
     double sum = 0.0;
@@ -179,7 +183,26 @@ inline EllipticResult ellipe(double m) noexcept {
         sum += w * (x - y) * (x - y);
     }
     const double half_sum = (x_start + y_start) / 2.0;
-    return scale * ((half_sum * half_sum - sum) * std::numbers::pi / (x + y));
+    return (half_sum * half_sum - sum) * std::numbers::pi / (x + y);
+}
+
+} // namespace detail
+
+inline EllipticResult ellipe(double m) noexcept {
+    using namespace detail;
+    if (m < 0.0) {
+        // E(m) = sqrt(1 - m) E(m / (m - 1)), with m / (m - 1) in (0, 1].
+        if (m == -kInfinity) {
+            return kInfinity;
+        }
+        const double scale = std::sqrt(1.0 - m);
+        const EllipticResult e = ellipe_nonnegative(m / (m - 1.0));
+        if (!e) {
+            return e;
+        }
+        return scale * *e;
+    }
+    return ellipe_nonnegative(m);
 }
 
 inline EllipticResult ellippi(double n, double m) noexcept {

@@ -111,6 +111,16 @@ TEST(Carlson, NonFiniteArgumentsGiveNaNNotAHang) {
     EXPECT_TRUE(std::isnan(elliprj_unchecked(1, 2, kNaN, -1)));
 }
 
+TEST(Carlson, ExhaustedStepLimitGivesNaN) {
+    // In the domain, but spread too widely for the step limits (11 for R_F, 100 for R_J): the
+    // duplication stops without meeting its test. (The exact values are finite.)
+    EXPECT_TRUE(std::isnan(elliprf_unchecked(1e-300, 2e-300, 1)));
+    EXPECT_TRUE(std::isnan(elliprj_unchecked(1, 2, 3, 1e70)));
+    // A spread the limits allow still converges.
+    EXPECT_TRUE(std::isfinite(elliprf_unchecked(1e-200, 2e-200, 1)));
+    EXPECT_TRUE(std::isfinite(elliprj_unchecked(1, 2, 3, 1e50)));
+}
+
 TEST(Carlson, EdgeOfDomain) {
     EXPECT_EQ(elliprf_unchecked(0, 0, 2), kInf);
     // Two zeros in R_D(0, y, z): the AGM reaches (0, 0) and must stop there.

@@ -1,175 +1,223 @@
-"""Many Python threads calling the module at once, and signals that arrive during a long parallel
-call.
-
-Sixteen threads call every registered function, on success and on error paths, for a few seconds
-(FINITEMU_THREAD_SECONDS, default 3) while sharing the worker pool; every result must be the one a
-single thread computes, bit for bit. A SIGINT during a long witt_mao_magnification call must not
-deadlock: the call runs to its end and the KeyboardInterrupt is raised when it returns."""
+"""Python threads and the module: long calls compute without the interpreter lock, so that other
+threads run meanwhile; calls from several threads at once share the worker pool and give the same
+doubles as one after another, for any number of workers; a daemon thread still computing when the
+interpreter shuts down does not bring the process down."""
 
 import json
-import math
 import os
-import signal
+import random
 import struct
 import subprocess
 import sys
 import textwrap
 import threading
-import time
 import unittest
 
 import finitemu
 
-THREADS = 16
-SECONDS = float(os.environ.get("FINITEMU_THREAD_SECONDS", "3"))
-
-L = [i / 97.0 for i in range(3000)]
-SHORT = [0.0, 0.3, 0.999, 1.0, 1.7, 4.0]
-BL = [0.0, 0.25, 0.5, 0.75, 1.0]
-BF = [1.0, 0.9, 0.7, 0.4, 0.1]
-
-# (function name, arguments) for each registered function: results from the pool, from the
-# calling thread, and the error paths of the boundary and of the kernels.
-CALLS = [
-    ("witt_mao_magnification", (L, 1.0, 0.5)),
-    ("witt_mao_magnification", ([2.0], 1.0, 0.5)),  # one item: computed on the calling thread
-    ("witt_mao_magnification", ([], 1.0, 0.5)),
-    ("witt_mao_magnification", (L[:500], 2.0, float("nan"))),
-    ("witt_mao_magnification", ([1.0, "x"], 1.0, 0.5)),  # TypeError
-    ("multi_witt_mao_magnification", (L[:300], [0.5, 1.0, 2.0], [0.1, 0.5])),
-    ("multi_witt_mao_magnification", (L[:10], [1.0], [])),
-    ("heyrovsky_magnification", (1.5, 0.5, 1.0, 0.5)),
-    ("heyrovsky_magnification", (float("nan"), 0.5, 1.0, 0.5)),  # RuntimeError
-    ("heyrovsky_magnification", (1.0, 0.5, 1.0)),  # TypeError
-    ("integrated_witt_mao_magnification", (SHORT, 1.0, 0.5)),
-    ("integrated_heyrovsky_magnification", (SHORT, 1.0, 0.5)),
-    ("integrated_flux_map_witt_mao_magnification", (SHORT, 1.0, 0.5, BL, BF)),
-    ("integrated_flux_map_heyrovsky_magnification", (SHORT, 1.0, 0.5, BL, BF)),
-    ("discrete_flux_map_heyrovsky_magnification", (SHORT, 1.0, 0.5, BL, BF)),
-    ("discrete_flux_map_heyrovsky_magnification", (SHORT, 1.0, 0.5, BL, BF[:2])),  # internal failure
-]
+RNG = random.Random(7)
+SEPARATIONS = [RNG.uniform(0.0, 4.0) for _ in range(20_000)] + [0.0, 1.0, 2.0]
+RADII = [0.0, 0.1, 0.3, 0.5, 0.7, 0.9, 1.0]
+BRIGHTNESS = [1.0, 0.95, 0.9, 0.8, 0.7, 0.55, 0.4]
+RINGS = [0.05 * k for k in range(1, 20)]
 
 
-def outcome(name, args):
-    """What a call gives, in a form that compares bit for bit (NaN payloads included)."""
-    try:
-        result = getattr(finitemu, name)(*args)
-    except BaseException as exception:  # the internal failure is no Exception
-        return ("raised", type(exception).__name__, str(exception))
-    if isinstance(result, float):
-        return ("float", struct.pack("d", result))
+def bits(result):
     if result and isinstance(result[0], list):
-        return ("rows", tuple(struct.pack(f"{len(row)}d", *row) for row in result))
-    return ("list", struct.pack(f"{len(result)}d", *result))
+        return b"".join(bits(row) for row in result)
+    return struct.pack(f"<{len(result)}d", *result)
 
 
-def registered_calls():
-    return [(name, args) for name, args in CALLS if name in finitemu.__all__]
+def long_calls(last):
+    """(name, call) for every registered function but the scalar one: calls long enough to compute
+    without the interpreter lock, `last` being the last argument converted (a float, or the last
+    item of bf)."""
+    l_integrated = SEPARATIONS[:60]
+    calls = {
+        "witt_mao_magnification": lambda: finitemu.witt_mao_magnification(
+            SEPARATIONS * 10, 1.0, last),
+        "multi_witt_mao_magnification": lambda: finitemu.multi_witt_mao_magnification(
+            SEPARATIONS, [1.0, 2.0, 3.0], [0.2, 0.5, 0.8, last]),
+        "integrated_witt_mao_magnification": lambda: finitemu.integrated_witt_mao_magnification(
+            l_integrated, 1.0, last),
+        "integrated_heyrovsky_magnification": lambda: finitemu.integrated_heyrovsky_magnification(
+            l_integrated, 1.0, last),
+        "integrated_flux_map_witt_mao_magnification":
+            lambda: finitemu.integrated_flux_map_witt_mao_magnification(
+                l_integrated, 1.0, 0.5, RADII, BRIGHTNESS[:-1] + [last]),
+        "integrated_flux_map_heyrovsky_magnification":
+            lambda: finitemu.integrated_flux_map_heyrovsky_magnification(
+                l_integrated, 1.0, 0.5, RADII, BRIGHTNESS[:-1] + [last]),
+        "discrete_flux_map_heyrovsky_magnification":
+            lambda: finitemu.discrete_flux_map_heyrovsky_magnification(
+                SEPARATIONS[:5000], 1.0, 0.5, RINGS, [1.0] * (len(RINGS) - 1) + [last]),
+    }
+    return [(name, call) for name, call in calls.items() if hasattr(finitemu, name)]
 
 
-class ManyThreads(unittest.TestCase):
-    def test_sixteen_threads_get_the_single_thread_results(self):
-        calls = registered_calls()
-        expected = [outcome(name, args) for name, args in calls]
-        # The error paths are really taken, and the kernels really answer.
-        self.assertEqual(expected[4][:2], ("raised", "TypeError"))
-        self.assertEqual(expected[8], ("raised", "RuntimeError", "ellipk: Arguments cannot be NAN."))
-        self.assertFalse(math.isnan(struct.unpack("d", expected[0][1][8:16])[0]))
+class SignalingFloat:
+    """0.5 as a float; converting it tells `event` that the call is about to compute."""
 
-        mismatches = []
-        counts = [0] * THREADS
-        barrier = threading.Barrier(THREADS)
-        deadline = time.monotonic() + SECONDS
+    def __init__(self, event, value=0.5):
+        self.event = event
+        self.value = value
 
-        def work(index):
+    def __float__(self):
+        self.event.set()
+        return self.value
+
+
+class LockReleasedDuringLongCalls(unittest.TestCase):
+    """A thread makes a long call; the main thread counts while it runs. With a switch interval
+    far longer than the test, the interpreter never takes the lock from a thread: the main thread
+    can count during the call only if the call gave the lock up."""
+
+    def setUp(self):
+        self.interval = sys.getswitchinterval()
+        sys.setswitchinterval(1000.0)
+
+    def tearDown(self):
+        sys.setswitchinterval(self.interval)
+
+    @staticmethod
+    def counted_during(make_call):
+        entered = threading.Event()
+        done = threading.Event()
+        state = {"count": 0, "seen": None, "result": None}
+
+        def caller():
+            state["result"] = make_call(SignalingFloat(entered))()
+            state["seen"] = state["count"]  # no switch from the call's return to this read
+            done.set()
+
+        thread = threading.Thread(target=caller)
+        thread.start()
+        entered.wait()
+        while not done.wait(0.0001):  # gives the lock up while it waits
+            state["count"] += 1
+        thread.join()
+        return state["seen"], state["result"]
+
+    def test_other_threads_run_during_the_call(self):
+        for name, _ in long_calls(0.5):
+            with self.subTest(name):
+                expected = bits(dict(long_calls(0.5))[name]())
+                # A busy machine may not run the counting thread during one call; a call that
+                # keeps the lock never lets it.
+                for _attempt in range(5):
+                    seen, result = self.counted_during(lambda last: dict(long_calls(last))[name])
+                    self.assertEqual(bits(result), expected)
+                    if seen > 0:
+                        break
+                self.assertGreater(seen, 0, f"{name} kept the interpreter lock while computing")
+
+
+class ConcurrentCalls(unittest.TestCase):
+    def test_threads_at_once_give_the_sequential_doubles(self):
+        calls = [(name, call) for name, call in long_calls(0.5)]
+        calls += [("witt_mao_magnification rstar=2", lambda: finitemu.witt_mao_magnification(
+            SEPARATIONS, 1.0, 2.0)), ("witt_mao_magnification short",
+                                      lambda: finitemu.witt_mao_magnification([0.5, 1.0], 1.0, 0.5)),
+                  ("heyrovsky_magnification", lambda: [finitemu.heyrovsky_magnification(
+                      0.7, 0.5, 1.0, 0.5)])]
+        expected = {name: bits(call()) for name, call in calls}
+        jobs = calls * 2
+        barrier = threading.Barrier(len(jobs))
+        results = [None] * len(jobs)
+
+        def run(k):
             barrier.wait()
-            k = index  # each thread starts at another call, so that all run at once
-            while time.monotonic() < deadline:
-                name, args = calls[k % len(calls)]
-                got = outcome(name, args)
-                if got != expected[k % len(calls)]:
-                    mismatches.append((index, name, got))
-                counts[index] += 1
-                k += 1
+            name, call = jobs[k]
+            for _ in range(2):
+                results[k] = (name, bits(call()))
 
-        threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
+        threads = [threading.Thread(target=run, args=(k,)) for k in range(len(jobs))]
         for thread in threads:
             thread.start()
         for thread in threads:
-            thread.join(SECONDS + 600)
-        self.assertFalse(any(thread.is_alive() for thread in threads), "a thread hangs")
-        self.assertEqual(mismatches[:3], [])
-        # Every thread went round all the calls at least once.
-        self.assertGreaterEqual(min(counts), len(calls), counts)
+            thread.join()
+        for name, value in results:
+            with self.subTest(name):
+                self.assertEqual(value, expected[name])
 
 
-# The child computes a long parallel map; the parent interrupts it once it has begun.
-INTERRUPTED = textwrap.dedent(
-    """
-    import json, signal, sys, time
-    import finitemu
-
-    l = [2.0] * {n}
-    expected = finitemu.witt_mao_magnification([2.0], 1.0, 0.5)[0]
-    handled = []
-    if {own_handler}:
-        signal.signal(signal.SIGINT, lambda signum, frame: handled.append(time.monotonic()))
-    print("calling", flush=True)
-    start = time.monotonic()
-    returned = None
-    try:
-        result = finitemu.witt_mao_magnification(l, 1.0, 0.5)
-        returned = len(result) == len(l) and all(x == expected for x in result)
-        interrupted = False
-    except KeyboardInterrupt:
-        interrupted = True
-    end = time.monotonic()
-    # The pool still works, and so does the calling thread.
-    after = finitemu.witt_mao_magnification([2.0, 2.0, 2.0], 1.0, 0.5) == [expected] * 3
-    print(json.dumps({{"interrupted": interrupted, "returned": returned, "after": after,
-                      "seconds": end - start, "handled": len(handled)}}))
-    """
-)
+WORKER_DIGEST = """
+import array, hashlib, json, struct, sys, threading
+sys.path.insert(0, {test_dir!r})
+import finitemu
+from test_threads import long_calls, bits
+digest = hashlib.sha256()
+for name, call in long_calls(0.5):
+    digest.update(name.encode() + bits(call()))
+# The same from arrays, and from four threads at once.
+digest.update(bits(finitemu.witt_mao_magnification(array.array("d", {l!r}), 1.0, 0.5)))
+out = [None] * 4
+def run(k):
+    out[k] = hashlib.sha256(b"".join(bits(call()) for _, call in long_calls(0.5))).digest()
+threads = [threading.Thread(target=run, args=(k,)) for k in range(4)]
+[t.start() for t in threads]
+[t.join() for t in threads]
+assert len(set(out)) == 1
+digest.update(out[0])
+print(json.dumps(digest.hexdigest()))
+"""
 
 
-def interrupt_child(own_handler, n=2_000_000, delay=0.2):
-    child = subprocess.Popen(
-        [sys.executable, "-c", INTERRUPTED.format(n=n, own_handler=own_handler)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        first = child.stdout.readline()
-        if first.strip() != "calling":
-            raise AssertionError(f"child did not start: {first!r} {child.stderr.read()}")
-        time.sleep(delay)
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=600)  # a deadlock ends here as a failure
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.communicate()
-    if child.returncode != 0:
-        raise AssertionError(f"child failed ({child.returncode}):\n{err}")
-    result = json.loads(out.strip().splitlines()[-1])
-    # The signal must have come while the call ran, else the case proves nothing.
-    if result["seconds"] <= delay:
-        raise unittest.SkipTest(f"the call took only {result['seconds']:.2f} s")
-    return result
+def digest_with_workers(workers):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
+    body = WORKER_DIGEST.format(test_dir=os.path.dirname(os.path.abspath(__file__)),
+                                l=SEPARATIONS[:3000])
+    proc = subprocess.run([sys.executable, "-c", body], env=env, capture_output=True, text=True,
+                          timeout=900)
+    if proc.returncode != 0:
+        raise AssertionError(f"child with {workers} workers failed:\n{proc.stderr}")
+    return json.loads(proc.stdout)
 
 
-@unittest.skipUnless(hasattr(signal, "SIGINT") and os.name == "posix", "needs POSIX signals")
-class SignalsDuringAParallelCall(unittest.TestCase):
-    def test_keyboard_interrupt_is_raised_after_the_call_and_the_pool_survives(self):
-        result = interrupt_child(own_handler=False)
-        self.assertTrue(result["interrupted"])
-        self.assertIsNone(result["returned"])  # raised where the call returned its list
-        self.assertTrue(result["after"])
+class ResultsDoNotDependOnWorkersOrThreads(unittest.TestCase):
+    def test_bit_identical_for_1_2_8_workers(self):
+        digests = {w: digest_with_workers(w) for w in (1, 2, 8)}
+        self.assertEqual(len(set(digests.values())), 1, digests)
 
-    def test_the_call_runs_to_its_end_and_the_handler_runs_afterwards(self):
-        result = interrupt_child(own_handler=True)
-        self.assertFalse(result["interrupted"])
-        self.assertTrue(result["returned"])  # the whole list, every value right
-        self.assertEqual(result["handled"], 1)
-        self.assertTrue(result["after"])
+
+DAEMON_AT_SHUTDOWN = """
+import threading, time
+import finitemu
+
+entered = threading.Event()
+
+class SignalingFloat:
+    def __float__(self):
+        entered.set()
+        return 0.5
+
+class SlowTeardown:
+    # Runs while the interpreter finalises, long enough for the daemon's call to finish and
+    # want the interpreter lock back.
+    def __del__(self):
+        time.sleep(1.5)
+
+def compute():
+    finitemu.witt_mao_magnification([0.1 * k for k in range(100_000)], 1.0, SignalingFloat())
+    print("returned", flush=True)
+
+keep = SlowTeardown()
+threading.Thread(target=compute, daemon=True).start()
+entered.wait()
+print("exiting", flush=True)
+"""
+
+
+class DaemonThreadAtShutdown(unittest.TestCase):
+    def test_interpreter_exits_cleanly_while_a_daemon_computes(self):
+        for workers in ("1", "2"):
+            with self.subTest(workers=workers):
+                proc = subprocess.run([sys.executable, "-c", textwrap.dedent(DAEMON_AT_SHUTDOWN)],
+                                      env=dict(os.environ, RAYON_NUM_THREADS=workers),
+                                      capture_output=True, text=True, timeout=300)
+                self.assertEqual(proc.returncode, 0, proc.stderr)
+                self.assertEqual(proc.stderr, "")
+                self.assertTrue(proc.stdout.startswith("exiting\n"), proc.stdout)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,176 @@
+"""Many Python threads calling the module at once, and signals that arrive during a long parallel
+call.
+
+Sixteen threads call every registered function, on success and on error paths, for a few seconds
+(FINITEMU_THREAD_SECONDS, default 3) while sharing the worker pool; every result must be the one a
+single thread computes, bit for bit. A SIGINT during a long witt_mao_magnification call must not
+deadlock: the call runs to its end and the KeyboardInterrupt is raised when it returns."""
+
+import json
+import math
+import os
+import signal
+import struct
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import unittest
+
+import finitemu
+
+THREADS = 16
+SECONDS = float(os.environ.get("FINITEMU_THREAD_SECONDS", "3"))
+
+L = [i / 97.0 for i in range(3000)]
+SHORT = [0.0, 0.3, 0.999, 1.0, 1.7, 4.0]
+BL = [0.0, 0.25, 0.5, 0.75, 1.0]
+BF = [1.0, 0.9, 0.7, 0.4, 0.1]
+
+# (function name, arguments) for each registered function: results from the pool, from the
+# calling thread, and the error paths of the boundary and of the kernels.
+CALLS = [
+    ("witt_mao_magnification", (L, 1.0, 0.5)),
+    ("witt_mao_magnification", ([2.0], 1.0, 0.5)),  # one item: computed on the calling thread
+    ("witt_mao_magnification", ([], 1.0, 0.5)),
+    ("witt_mao_magnification", (L[:500], 2.0, float("nan"))),
+    ("witt_mao_magnification", ([1.0, "x"], 1.0, 0.5)),  # TypeError
+    ("multi_witt_mao_magnification", (L[:300], [0.5, 1.0, 2.0], [0.1, 0.5])),
+    ("multi_witt_mao_magnification", (L[:10], [1.0], [])),
+    ("heyrovsky_magnification", (1.5, 0.5, 1.0, 0.5)),
+    ("heyrovsky_magnification", (float("nan"), 0.5, 1.0, 0.5)),  # RuntimeError
+    ("heyrovsky_magnification", (1.0, 0.5, 1.0)),  # TypeError
+    ("integrated_witt_mao_magnification", (SHORT, 1.0, 0.5)),
+    ("integrated_heyrovsky_magnification", (SHORT, 1.0, 0.5)),
+    ("integrated_flux_map_witt_mao_magnification", (SHORT, 1.0, 0.5, BL, BF)),
+    ("integrated_flux_map_heyrovsky_magnification", (SHORT, 1.0, 0.5, BL, BF)),
+    ("discrete_flux_map_heyrovsky_magnification", (SHORT, 1.0, 0.5, BL, BF)),
+    ("discrete_flux_map_heyrovsky_magnification", (SHORT, 1.0, 0.5, BL, BF[:2])),  # internal failure
+]
+
+
+def outcome(name, args):
+    """What a call gives, in a form that compares bit for bit (NaN payloads included)."""
+    try:
+        result = getattr(finitemu, name)(*args)
+    except BaseException as exception:  # the internal failure is no Exception
+        return ("raised", type(exception).__name__, str(exception))
+    if isinstance(result, float):
+        return ("float", struct.pack("d", result))
+    if result and isinstance(result[0], list):
+        return ("rows", tuple(struct.pack(f"{len(row)}d", *row) for row in result))
+    return ("list", struct.pack(f"{len(result)}d", *result))
+
+
+def registered_calls():
+    return [(name, args) for name, args in CALLS if name in finitemu.__all__]
+
+
+class ManyThreads(unittest.TestCase):
+    def test_sixteen_threads_get_the_single_thread_results(self):
+        calls = registered_calls()
+        expected = [outcome(name, args) for name, args in calls]
+        # The error paths are really taken, and the kernels really answer.
+        self.assertEqual(expected[4][:2], ("raised", "TypeError"))
+        self.assertEqual(expected[8], ("raised", "RuntimeError", "ellipk: Arguments cannot be NAN."))
+        self.assertFalse(math.isnan(struct.unpack("d", expected[0][1][8:16])[0]))
+
+        mismatches = []
+        counts = [0] * THREADS
+        barrier = threading.Barrier(THREADS)
+        deadline = time.monotonic() + SECONDS
+
+        def work(index):
+            barrier.wait()
+            k = index  # each thread starts at another call, so that all run at once
+            while time.monotonic() < deadline:
+                name, args = calls[k % len(calls)]
+                got = outcome(name, args)
+                if got != expected[k % len(calls)]:
+                    mismatches.append((index, name, got))
+                counts[index] += 1
+                k += 1
+
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(SECONDS + 600)
+        self.assertFalse(any(thread.is_alive() for thread in threads), "a thread hangs")
+        self.assertEqual(mismatches[:3], [])
+        # Every thread went round all the calls at least once.
+        self.assertGreaterEqual(min(counts), len(calls), counts)
+
+
+# The child computes a long parallel map; the parent interrupts it once it has begun.
+INTERRUPTED = textwrap.dedent(
+    """
+    import json, signal, sys, time
+    import finitemu
+
+    l = [2.0] * {n}
+    expected = finitemu.witt_mao_magnification([2.0], 1.0, 0.5)[0]
+    handled = []
+    if {own_handler}:
+        signal.signal(signal.SIGINT, lambda signum, frame: handled.append(time.monotonic()))
+    print("calling", flush=True)
+    start = time.monotonic()
+    returned = None
+    try:
+        result = finitemu.witt_mao_magnification(l, 1.0, 0.5)
+        returned = len(result) == len(l) and all(x == expected for x in result)
+        interrupted = False
+    except KeyboardInterrupt:
+        interrupted = True
+    end = time.monotonic()
+    # The pool still works, and so does the calling thread.
+    after = finitemu.witt_mao_magnification([2.0, 2.0, 2.0], 1.0, 0.5) == [expected] * 3
+    print(json.dumps({{"interrupted": interrupted, "returned": returned, "after": after,
+                      "seconds": end - start, "handled": len(handled)}}))
+    """
+)
+
+
+def interrupt_child(own_handler, n=2_000_000, delay=0.2):
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED.format(n=n, own_handler=own_handler)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        first = child.stdout.readline()
+        if first.strip() != "calling":
+            raise AssertionError(f"child did not start: {first!r} {child.stderr.read()}")
+        time.sleep(delay)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=600)  # a deadlock ends here as a failure
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    if child.returncode != 0:
+        raise AssertionError(f"child failed ({child.returncode}):\n{err}")
+    result = json.loads(out.strip().splitlines()[-1])
+    # The signal must have come while the call ran, else the case proves nothing.
+    if result["seconds"] <= delay:
+        raise unittest.SkipTest(f"the call took only {result['seconds']:.2f} s")
+    return result
+
+
+@unittest.skipUnless(hasattr(signal, "SIGINT") and os.name == "posix", "needs POSIX signals")
+class SignalsDuringAParallelCall(unittest.TestCase):
+    def test_keyboard_interrupt_is_raised_after_the_call_and_the_pool_survives(self):
+        result = interrupt_child(own_handler=False)
+        self.assertTrue(result["interrupted"])
+        self.assertIsNone(result["returned"])  # raised where the call returned its list
+        self.assertTrue(result["after"])
+
+    def test_the_call_runs_to_its_end_and_the_handler_runs_afterwards(self):
+        result = interrupt_child(own_handler=True)
+        self.assertFalse(result["interrupted"])
+        self.assertTrue(result["returned"])  # the whole list, every value right
+        self.assertEqual(result["handled"], 1)
+        self.assertTrue(result["after"])
+
+
+if __name__ == "__main__":
+    unittest.main()
