@@ -163,7 +163,10 @@ std::optional<std::vector<double>> copy_double_buffer(BorrowedRef object) {
         values.assign(first, first + view.size());
     } else {
         values.resize(view.size()); // a byte-offset view, e.g. memoryview(data)[1:9].cast("d")
-        std::memcpy(values.data(), view.data(), view.size() * sizeof(double));
+        // An empty vector's data() may be null, and memcpy must not get null even for 0 bytes.
+        if (!values.empty()) {
+            std::memcpy(values.data(), view.data(), view.size() * sizeof(double));
+        }
     }
     return values;
 }
