@@ -37,7 +37,10 @@ namespace finitemu::boundary {
 // std::bad_alloc is MemoryError; any other C++ exception is an internal failure. A thread being
 // unwound by pthread_exit (the interpreter ends a thread that wants the lock back during
 // finalisation) is let through, which is why the guards are not noexcept.
-inline void raise_current_cpp_exception() {
+//
+// That forced unwind is no C++ object: the handler's reference to it is null by design, which
+// UBSan's null check would report; the check is off for the handlers that catch it.
+[[gnu::no_sanitize("null")]] inline void raise_current_cpp_exception() {
     try {
         throw;
     } catch (abi::__forced_unwind&) {
@@ -107,7 +110,8 @@ inline constexpr std::size_t kReleaseLockWork = 1000;
 
 // compute() run without the interpreter lock. A C++ exception from it (std::bad_alloc) is held
 // until the lock is back and thrown then, so that nothing unwinds through the released lock.
-template <class Compute> auto without_interpreter_lock(Compute&& compute) {
+template <class Compute>
+[[gnu::no_sanitize("null")]] auto without_interpreter_lock(Compute&& compute) {
     using Result = decltype(compute());
     std::optional<Result> result;
     std::exception_ptr failure;
