@@ -5,6 +5,7 @@
 #include "lib/magnification.hpp"
 
 #include <string_view>
+#include <vector>
 
 namespace finitemu {
 
@@ -39,6 +40,26 @@ constexpr FunctionDescription kMultiWittMao{"multi_witt_mao_magnification",
 constexpr std::string_view kHeyrovskyParameters[] = {"l", "r", "re", "rstar"};
 constexpr FunctionDescription kHeyrovsky{"heyrovsky_magnification", kHeyrovskyParameters};
 
+// How many kernel evaluations a call makes, roughly: calls from boundary::kReleaseLockWork on
+// compute without the interpreter lock.
+using Separations = std::vector<double>;
+
+std::size_t per_separation(const Separations& l, const double&, const double&) {
+    return l.size();
+}
+
+std::size_t per_radius_pair(const Separations& l, const Separations& re, const Separations& rstar) {
+    // In double: the product of three lengths may exceed size_t (the call then fails to allocate).
+    const double pairs = static_cast<double>(re.size()) * static_cast<double>(rstar.size());
+    return pairs * static_cast<double>(l.size()) >= boundary::kReleaseLockWork
+               ? boundary::kReleaseLockWork
+               : l.size() * re.size() * rstar.size();
+}
+
+std::size_t one_ring(const double&, const double&, const double&, const double&) {
+    return 1;
+}
+
 // The module's functions in the order of registration, which is also the order of __all__:
 // witt_mao_magnification, integrated_witt_mao_magnification,
 // integrated_flux_map_witt_mao_magnification, multi_witt_mao_magnification,
@@ -46,9 +67,9 @@ constexpr FunctionDescription kHeyrovsky{"heyrovsky_magnification", kHeyrovskyPa
 // integrated_flux_map_heyrovsky_magnification, discrete_flux_map_heyrovsky_magnification.
 // A function whose routine has not been written yet is left out.
 PyMethodDef functions[] = {
-    function_record<kWittMao, witt_mao_magnification>(),
-    function_record<kMultiWittMao, multi_witt_mao_magnification>(),
-    function_record<kHeyrovsky, heyrovsky_magnification>(),
+    function_record<kWittMao, witt_mao_magnification, per_separation>(),
+    function_record<kMultiWittMao, multi_witt_mao_magnification, per_radius_pair>(),
+    function_record<kHeyrovsky, heyrovsky_magnification, one_ring>(),
 };
 
 // The module's __all__, created as an empty list when the module has none.

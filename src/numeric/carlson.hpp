@@ -23,15 +23,16 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <utility>
 
 namespace finitemu::numeric {
 
 namespace detail {
 
-inline constexpr double kPi = 3.141592653589793;
-inline constexpr double kHalfPi = 1.5707963267948966;
-inline constexpr double kThreePi = 9.42477796076938;
+inline constexpr double kPi = std::numbers::pi;
+inline constexpr double kHalfPi = std::numbers::pi / 2.0;
+inline constexpr double kThreePi = 9.42477796076938; // the double nearest 3 pi
 // 2.7 eps: the AGM pair agrees to within rounding.
 inline constexpr double kAgmTolerance = 5.995204332975846e-16;
 // Stopping thresholds r^(-1/8) of the duplications: once 4^n |A_n| > r^(-1/8) max|A_0 - x|, the

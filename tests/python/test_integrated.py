@@ -1,0 +1,247 @@
+"""Limb-darkened and flux-map magnifications through the module: reference values, edge cases,
+the flux maps' length check and the precedence of conversion errors over it."""
+import math
+import os
+import pathlib
+import unittest
+
+import finitemu
+
+DATA_DIR = pathlib.Path(
+    os.environ.get("FINITEMU_TEST_DATA_DIR", pathlib.Path(__file__).resolve().parent.parent / "data"))
+
+FLUX_MAP_FUNCTIONS = (
+    finitemu.integrated_flux_map_witt_mao_magnification,
+    finitemu.integrated_flux_map_heyrovsky_magnification,
+    finitemu.discrete_flux_map_heyrovsky_magnification,
+)
+MISMATCH = "assertion `left == right` failed\n  left: 3\n right: 2"
+
+
+def load_reference():
+    maps, rows = {}, []
+    with open(DATA_DIR / "integrated_reference.txt") as f:
+        for line in f:
+            if not line.strip() or line.startswith("#"):
+                continue
+            fields = line.split()
+            if fields[0] == "map":
+                n = int(fields[2])
+                values = [float(x) for x in fields[3:]]
+                maps[fields[1]] = (values[:n], values[n:])
+            elif fields[0] == "limb":
+                rows.append(("limb", None, *map(float, fields[1:])))
+            else:
+                rows.append((fields[0], fields[1], *map(float, fields[2:])))
+    return maps, rows
+
+
+class ReferenceValues(unittest.TestCase):
+    """Against the mpmath oracle of tools/gen_integrated_reference.py, with the C++ suite's bounds."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.maps, cls.rows = load_reference()
+
+    def check(self, name, pairs, bound):
+        self.assertTrue(pairs, name)
+        worst = max(0.0 if got == want else abs(got - want) / abs(want) for got, want in pairs)
+        self.assertLessEqual(worst, bound, name)
+
+    def test_limb_darkened_disk(self):
+        ring, disk_out, disk_in = [], [], []
+        for kind, _, rho, l, value in self.rows:
+            if kind != "limb":
+                continue
+            ring.append((finitemu.integrated_heyrovsky_magnification([l], 1.0, rho)[0], value))
+            w = finitemu.integrated_witt_mao_magnification([l], 1.0, rho)[0]
+            (disk_out if l > 1.0 else disk_in).append((w, value))
+        self.check("integrated_heyrovsky", ring, 1e-10)
+        self.check("integrated_witt_mao outside", disk_out, 1e-10)
+        self.check("integrated_witt_mao inside", disk_in, 1e-4)
+
+    def test_flux_maps(self):
+        pieces = []
+        for kind, name, rho, l, value in self.rows:
+            if kind != "fluxmap" or name == "constant":
+                continue
+            bl, bf = self.maps[name]
+            for f in FLUX_MAP_FUNCTIONS[:2]:
+                pieces.append((f([l], 1.0, rho, bl, bf)[0], value))
+        self.check("piecewise maps", pieces, 1e-4)
+
+    def test_discrete_rings(self):
+        rings = []
+        for kind, name, rho, l, value in self.rows:
+            if kind == "discrete":
+                bl, bf = self.maps[name]
+                got = finitemu.discrete_flux_map_heyrovsky_magnification([l], 1.0, rho, bl, bf)[0]
+                rings.append((got, value))
+        self.check("discrete", rings, 1e-12)
+
+
+class WorkedValues(unittest.TestCase):
+    def test_limb_darkened_disk_by_disks_and_by_rings(self):
+        for f in (finitemu.integrated_witt_mao_magnification,
+                  finitemu.integrated_heyrovsky_magnification):
+            got = f([2.0, 3.0], 1.0, 0.5)
+            self.assertIsInstance(got, list)
+            for g, want in zip(got, [1.3768430735191, 1.1426208216308], strict=True):
+                self.assertAlmostEqual(g, want, delta=1e-12)
+
+    def test_constant_map_is_the_uniform_disk(self):
+        uniform = finitemu.witt_mao_magnification([2.0], 1.0, 0.5)[0]
+        self.assertAlmostEqual(uniform, 1.38100392790, delta=1e-10)
+        ring = finitemu.integrated_flux_map_heyrovsky_magnification([2.0], 1.0, 0.5, [0.0, 1.0],
+                                                                    [1.0, 1.0])
+        disk = finitemu.integrated_flux_map_witt_mao_magnification([2.0], 1.0, 0.5, [0.0, 1.0],
+                                                                   [1.0, 1.0])
+        self.assertAlmostEqual(ring[0], 1.38100392790, delta=1e-10)
+        self.assertAlmostEqual(disk[0], 1.38100392781, delta=1e-10)
+
+    def test_discrete_rings_sum_the_ring_kernel(self):
+        got = finitemu.discrete_flux_map_heyrovsky_magnification([2.0], 1.0, 0.5, [0.5, 1.0],
+                                                                 [0.25, 0.75])
+        want = (0.25 * finitemu.heyrovsky_magnification(2.0, 0.5, 1.0, 0.5)
+                + 0.75 * finitemu.heyrovsky_magnification(2.0, 1.0, 1.0, 0.5))
+        self.assertEqual(got, [want])
+        self.assertAlmostEqual(got[0], 1.40840622892, delta=1e-10)
+
+
+class EdgeCases(unittest.TestCase):
+    def test_empty_separations(self):
+        self.assertEqual(finitemu.integrated_witt_mao_magnification([], 1.0, 0.5), [])
+        self.assertEqual(finitemu.integrated_heyrovsky_magnification((), 1.0, 0.5), [])
+        for f in FLUX_MAP_FUNCTIONS:
+            self.assertEqual(f([], 1.0, 0.5, [0.0, 1.0], [1.0, 1.0]), [])
+
+    def test_empty_map(self):
+        for f in FLUX_MAP_FUNCTIONS[:2]:
+            got = f([0.5, 2.0], 1.0, 0.5, [], [])
+            self.assertEqual(len(got), 2)
+            self.assertTrue(all(math.isnan(v) for v in got))
+        self.assertEqual(
+            finitemu.discrete_flux_map_heyrovsky_magnification([0.5, 2.0], 1.0, 0.5, [], []),
+            [0.0, 0.0])
+
+    def test_order_duplicates_and_ratio(self):
+        l = [3.0, 0.3, 2.0, 3.0]
+        for f in (finitemu.integrated_witt_mao_magnification,
+                  finitemu.integrated_heyrovsky_magnification):
+            got = f(l, 1.0, 0.5)
+            self.assertEqual(got[0], got[3])
+            self.assertEqual(got, f(l, 2.0, 1.0))
+            self.assertEqual(got[2], f([2.0], 1.0, 0.5)[0])
+
+    def test_single_point_map_is_uniform(self):
+        w = finitemu.witt_mao_magnification([2.0], 1.0, 0.5)[0]
+        for f in FLUX_MAP_FUNCTIONS[:2]:
+            self.assertAlmostEqual(f([4.0], 1.0, 0.5, [0.3], [2.0])[0] / w, 1.0, delta=1e-9)
+        h = finitemu.heyrovsky_magnification(4.0, 0.3, 1.0, 0.5)
+        self.assertEqual(
+            finitemu.discrete_flux_map_heyrovsky_magnification([4.0], 1.0, 0.5, [0.3], [2.0]),
+            [2.0 * h])
+
+    def test_scaling_the_map(self):
+        bl, bf = [0.0, 0.4, 0.9], [1.0, 0.8, 0.2]
+        bf2 = [2.0 * f for f in bf]
+        l = [0.2, 0.7, 1.5]
+        one = finitemu.discrete_flux_map_heyrovsky_magnification(l, 1.0, 0.5, bl, bf)
+        two = finitemu.discrete_flux_map_heyrovsky_magnification(l, 1.0, 0.5, bl, bf2)
+        self.assertEqual(two, [2.0 * v for v in one])
+        for f in FLUX_MAP_FUNCTIONS[:2]:
+            for a, b in zip(f(l, 1.0, 0.5, bl, bf), f(l, 1.0, 0.5, bl, bf2), strict=True):
+                self.assertAlmostEqual(a / b, 1.0, delta=1e-12)
+
+    def test_inside_the_source_stays_positive(self):
+        l = [0.0, 0.3, 0.5, 0.7, 0.99, 1.0]
+        for f in (finitemu.integrated_witt_mao_magnification,
+                  finitemu.integrated_heyrovsky_magnification):
+            for v in f(l, 1.0, 0.5):
+                self.assertTrue(math.isfinite(v) and v > 1.0, v)
+
+
+class LengthMismatch(unittest.TestCase):
+    def assert_panics(self, f, *args, text=MISMATCH):
+        with self.assertRaises(BaseException) as caught:
+            f(*args)
+        e = caught.exception
+        self.assertNotIsInstance(e, Exception)
+        self.assertEqual(type(e).__module__, "pyo3_runtime")
+        self.assertEqual(type(e).__name__, "PanicException")
+        self.assertEqual(e.args, (text,))
+
+    def test_three_line_message_even_for_empty_separations(self):
+        for f in FLUX_MAP_FUNCTIONS:
+            with self.subTest(f.__name__):
+                self.assert_panics(f, [], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 1.0])
+                self.assert_panics(f, [2.0, float("nan")], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 1.0])
+                self.assert_panics(f, [2.0], 1.0, 0.5, [1.0], [1.0, 2.0, 3.0, 4.0],
+                                   text="assertion `left == right` failed\n  left: 1\n right: 4")
+
+    def test_not_caught_by_except_exception(self):
+        f = finitemu.discrete_flux_map_heyrovsky_magnification
+        with self.assertRaises(BaseException):
+            try:
+                f([], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 1.0])
+            except Exception:  # noqa: BLE001 - the point is that this clause does not match
+                self.fail("caught by except Exception")
+
+    def test_conversion_errors_come_first(self):
+        for f in FLUX_MAP_FUNCTIONS:
+            with self.subTest(f.__name__):
+                with self.assertRaises(TypeError) as caught:
+                    f([1.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, "x"])
+                self.assertEqual(caught.exception.__notes__, ["while processing 'bf'"])
+                with self.assertRaises(TypeError) as caught:
+                    f([1.0], "x", 0.5, [0.0, 0.5, 1.0], [1.0, 1.0])
+                self.assertEqual(caught.exception.__notes__, ["while processing 're'"])
+                with self.assertRaises(TypeError) as caught:
+                    f([1.0], 1.0, 0.5, "ab", [1.0])
+                self.assertEqual(str(caught.exception), "Can't extract `str` to `Vec`")
+                self.assertEqual(caught.exception.__notes__, ["while processing 'bl'"])
+
+
+class DiscreteRingErrors(unittest.TestCase):
+    def test_first_kernel_failure_is_raised(self):
+        f = finitemu.discrete_flux_map_heyrovsky_magnification
+        with self.assertRaises(RuntimeError) as caught:
+            f([2.0, float("nan")], 1.0, 1.0, [0.5], [1.0])
+        self.assertEqual(caught.exception.args, ("ellipk: Arguments cannot be NAN.",))
+
+    def test_integrated_variants_drop_failed_samples(self):
+        for f in FLUX_MAP_FUNCTIONS[:2]:
+            # Every ring kernel or disk kernel call fails on a NaN separation: no flux at all.
+            self.assertEqual(f([float("nan")], 1.0, 1.0, [0.0, 1.0], [1.0, 1.0]), [0.0])
+
+
+class Registration(unittest.TestCase):
+    def test_all_lists_the_eight_functions_in_table_order(self):
+        self.assertEqual(finitemu.__all__, [
+            "witt_mao_magnification",
+            "integrated_witt_mao_magnification",
+            "integrated_flux_map_witt_mao_magnification",
+            "multi_witt_mao_magnification",
+            "heyrovsky_magnification",
+            "integrated_heyrovsky_magnification",
+            "integrated_flux_map_heyrovsky_magnification",
+            "discrete_flux_map_heyrovsky_magnification",
+        ])
+
+    def test_text_signatures(self):
+        self.assertEqual(finitemu.integrated_witt_mao_magnification.__text_signature__,
+                         "(l, re, rstar)")
+        self.assertEqual(finitemu.integrated_heyrovsky_magnification.__text_signature__,
+                         "(l, re, rstar)")
+        for f in FLUX_MAP_FUNCTIONS:
+            self.assertEqual(f.__text_signature__, "(l, re, rstar, bl, bf)")
+            self.assertIsNone(f.__doc__)
+
+    def test_keywords(self):
+        f = finitemu.integrated_flux_map_heyrovsky_magnification
+        self.assertEqual(f(bf=[1.0, 1.0], bl=[0.0, 1.0], rstar=0.5, re=1.0, l=[2.0]),
+                         f([2.0], 1.0, 0.5, [0.0, 1.0], [1.0, 1.0]))
+
+
+if __name__ == "__main__":
+    unittest.main()
