@@ -17,9 +17,9 @@ OTHER_CALLS = {
     "heyrovsky_magnification": "(1.5, 0.5, 1.0, 0.5)",
     "integrated_witt_mao_magnification": "([0.5, 2.0], 1.0, 0.5)",
     "integrated_heyrovsky_magnification": "([0.5, 2.0], 1.0, 0.5)",
-    "integrated_flux_map_witt_mao_magnification": "([0.5, 2.0], [0.0, 0.5, 1.0], [1.0, 0.8, 0.5], 1.0, 0.5)",
-    "integrated_flux_map_heyrovsky_magnification": "([0.5, 2.0], [0.0, 0.5, 1.0], [1.0, 0.8, 0.5], 1.0, 0.5)",
-    "discrete_flux_map_heyrovsky_magnification": "([0.5, 2.0], [0.25, 0.5, 0.75], [1.0, 0.8, 0.5], 1.0, 0.5)",
+    "integrated_flux_map_witt_mao_magnification": "([0.5, 2.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.5])",
+    "integrated_flux_map_heyrovsky_magnification": "([0.5, 2.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.5])",
+    "discrete_flux_map_heyrovsky_magnification": "([0.5, 2.0], 1.0, 0.5, [0.25, 0.5, 0.75], [1.0, 0.8, 0.5])",
 }
 
 PRELUDE = textwrap.dedent(
