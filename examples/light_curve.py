@@ -84,7 +84,7 @@ def draw(times, curves, path):
     bottom.set_xlabel("time from closest approach (days)")
     fig.align_ylabels()
     fig.tight_layout()
-    fig.savefig(path, dpi=110, metadata={"Software": None})
+    fig.savefig(path, dpi=110)
     plt.close(fig)
 
 
