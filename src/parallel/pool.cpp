@@ -58,7 +58,9 @@ struct Pool::State {
     std::vector<Job*> injected; // jobs handed in by threads that are no workers
 
     // Jobs waiting in every deque and in `injected`. A hint that lets idle threads skip the scan;
-    // the sleep protocol below makes it exact where it matters.
+    // the sleep protocol below makes it exact where it matters. Increments are seq_cst (the
+    // protocol's store); decrements are relaxed: they happen under the deque's mutex, which orders
+    // the job itself, and a stale larger count only costs one more scan.
     std::atomic<std::size_t> pending{0};
 
     // Sleep protocol. A sleeper takes sleep_mutex, increments `sleepers`, re-checks its wake
@@ -175,6 +177,7 @@ struct Pool::State {
     // Idles until pending work appears or until_done() holds: polls, then sleeps.
     template <class Done> void idle(Done until_done) {
         for (int round = 0; round < kSpinRounds; ++round) {
+            // acquire, as in find_job: a job seen counted is seen by the scan that follows.
             if (pending.load(std::memory_order_acquire) > 0 || until_done()) {
                 return;
             }
@@ -185,11 +188,14 @@ struct Pool::State {
         while (pending.load(std::memory_order_seq_cst) == 0 && !until_done()) {
             wake.wait(lock);
         }
+        // relaxed: a producer that still sees this sleeper only takes the mutex and notifies.
         sleepers.fetch_sub(1, std::memory_order_relaxed);
     }
 
     // Runs other jobs until `done` is set.
     void wait_until(Worker& w, const std::atomic<bool>& done) {
+        // acquire: pairs with the seq_cst store in execute(), so the half's writes are visible
+        // once the flag is seen; seq_cst inside the sleep protocol (see above).
         const auto finished = [&done] { return done.load(std::memory_order_seq_cst); };
         while (!done.load(std::memory_order_acquire)) {
             if (Job* job = find_job(w)) {
@@ -213,6 +219,7 @@ struct Pool::State {
     }
 
     void run_worker(Worker& w) {
+        // seq_cst: `stopping` is a wake condition of the sleep protocol, like the done flags.
         const auto stop = [this] { return stopping.load(std::memory_order_seq_cst); };
         while (!stop()) {
             if (Job* job = find_job(w)) {
@@ -370,7 +377,7 @@ constinit bool global_attempted = false;
 // process and makes its own pool at its first map; the parent's is left as it is, unreachable.
 // The creation lock may have been held by another parent thread at the fork: it is made anew.
 extern "C" void forget_global_pool_in_child() {
-    global_instance.store(nullptr, std::memory_order_relaxed);
+    global_instance.store(nullptr, std::memory_order_relaxed); // one thread only, in the child
     global_attempted = false;
     new (&global_creation) std::mutex;
 }
@@ -383,6 +390,7 @@ std::expected<Pool*, InternalFailure> global_pool() {
         return pool;
     }
     std::lock_guard lock(global_creation);
+    // relaxed: every store happens under global_creation, which this thread now holds.
     if (Pool* pool = global_instance.load(std::memory_order_relaxed)) {
         return pool;
     }

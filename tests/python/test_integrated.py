@@ -134,7 +134,7 @@ class EdgeCases(unittest.TestCase):
             self.assertEqual(got[2], f([2.0], 1.0, 0.5)[0])
 
     def test_single_point_map_is_uniform(self):
-        w = finitemu.witt_mao_magnification([2.0], 1.0, 0.5)[0]
+        w = finitemu.witt_mao_magnification([4.0], 1.0, 0.5)[0]
         for f in FLUX_MAP_FUNCTIONS[:2]:
             self.assertAlmostEqual(f([4.0], 1.0, 0.5, [0.3], [2.0])[0] / w, 1.0, delta=1e-9)
         h = finitemu.heyrovsky_magnification(4.0, 0.3, 1.0, 0.5)
