@@ -6,10 +6,10 @@ A survey fit evaluates thousands of events. The module's functions pickle by ref
 and name, like any built-in function), so they can be handed to worker processes as they are:
 each worker imports finitemu and computes exactly what the calling process would, bit for bit.
 
-The limb-darkened functions compute on the calling thread, so processes are how they use many
-cores. witt_mao_magnification already spreads one call over the process's worker threads; when
-many processes call it at once, give each one thread (RAYON_NUM_THREADS=1 in the workers'
-environment) rather than one per core per process.
+Every list function already spreads one call over the process's worker threads; processes add
+more machines (Dask) or keep independent fits apart. When several processes share one machine,
+give each one thread (RAYON_NUM_THREADS=1 in the workers' environment) rather than one per core
+per process.
 """
 
 import argparse
