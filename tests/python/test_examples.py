@@ -1,7 +1,11 @@
-"""The examples run: light_curve.py prints its table (and, with matplotlib, redraws the README's
-figure as a valid PNG of the committed figure's size); fit_rho.py recovers rho (with SciPy)."""
+"""The examples run: the README's example prints what the README says; light_curve.py prints its
+table (and, with matplotlib, redraws the README's figure as the committed PNG); fit_rho.py
+recovers rho (with SciPy)."""
 
+import contextlib
+import io
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -62,6 +66,18 @@ def environment():
     """This process's environment, the module's directory first on the path of the child."""
     path = [str(Path(finitemu.__file__).parent), os.environ.get("PYTHONPATH", "")]
     return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))
+
+
+class ReadmeExample(unittest.TestCase):
+    def test_prints_the_result_written_under_it(self):
+        readme = (ROOT / "README.md").read_text()
+        code = re.search(r"## Example\n\n```python\n(.*?)```", readme, re.DOTALL).group(1)
+        expected = re.search(r"^# (\[.*\])$", code, re.MULTILINE).group(1)
+        self.assertLessEqual(len(code.strip().splitlines()), 5)
+        printed = io.StringIO()
+        with contextlib.redirect_stdout(printed):
+            exec(compile(code, "README.md", "exec"), {})
+        self.assertEqual(printed.getvalue().strip(), expected)
 
 
 class LightCurveExample(unittest.TestCase):
