@@ -36,8 +36,8 @@ def witt_mao_magnification(l: Sequence[float], re: float, rstar: float) -> list[
     re: Einstein radius; rstar: source radius, in the same unit as re.
 
     Returns a list of len(l) magnifications (lensed over unlensed flux), in the order of l,
-    computed in parallel on the module's worker pool. rstar <= 0 gives the point-source
-    magnification. A failed elliptic integral makes that element NaN; nothing numerical raises.
+    computed in parallel on the module's worker pool. rstar = 0 puts every separation at the
+    lens (+inf); a NaN argument gives NaN elements; nothing numerical raises.
 
     Raises TypeError for bad arguments, pyo3_runtime.PanicException when the worker pool
     cannot start.
