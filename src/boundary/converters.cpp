@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
 
 namespace finitemu::boundary {
 
@@ -27,6 +31,26 @@ PyObject* sequence_abc() {
         }
         return type;
     });
+}
+
+ProcessObject array_type_cell;
+
+// array.array, imported on first need; null (the import error cleared) where it cannot be had.
+PyTypeObject* array_type() {
+    PyObject* type = array_type_cell.get([] {
+        OwnedRef module = OwnedRef::steal(PyImport_ImportModule("array"));
+        OwnedRef found =
+            module ? OwnedRef::steal(PyObject_GetAttrString(module.get(), "array")) : OwnedRef();
+        if (found && !PyType_Check(found.get())) {
+            PyErr_SetString(PyExc_TypeError, "array.array is not a type");
+            return OwnedRef();
+        }
+        return found;
+    });
+    if (type == nullptr) {
+        PyErr_Clear();
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
 }
 
 ErrorValue not_a_sequence(BorrowedRef object) {
@@ -58,6 +82,89 @@ std::size_t reservation(BorrowedRef object) {
     return std::min(size, kMaxUnconfirmedReserve);
 }
 
+// The buffer of an object (with strides and format), released when this goes out of scope, on
+// every path. A failure to get it is cleared: the caller then iterates instead.
+class BufferView {
+public:
+    explicit BufferView(BorrowedRef object) noexcept {
+        if (PyObject_GetBuffer(object.get(), &view_, PyBUF_RECORDS_RO) < 0) {
+            view_.obj = nullptr;
+            PyErr_Clear();
+        }
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (view_.obj != nullptr) {
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    // Whether the buffer is there, one-dimensional, C-contiguous, of native doubles.
+    [[nodiscard]] bool holds_doubles() const noexcept;
+    [[nodiscard]] std::size_t size() const noexcept {
+        return static_cast<std::size_t>(view_.shape[0]);
+    }
+    [[nodiscard]] const void* data() const noexcept { return view_.buf; }
+
+private:
+    Py_buffer view_{};
+};
+
+// Whether a buffer format names one native double: "d", or "@d" spelled out. Not "=d" or "<d",
+// although on this machine they hold the same bytes: a memoryview of such a buffer (a ctypes
+// array, say) refuses to iterate, and the copy must give what iteration gives.
+bool is_native_double_format(const char* format) {
+    if (format == nullptr) {
+        return false; // PyBUF_FORMAT was asked for; a missing format means unsigned bytes
+    }
+    const std::string_view text(format);
+    return text == "d" || text == "@d";
+}
+
+// The types whose iteration yields exactly the doubles of their buffer, one per element, with no
+// Python code run: memoryview, array.array and numpy.ndarray, the exact types only (a subclass may
+// redefine __iter__ or __getitem__, as numpy's masked arrays do). numpy.ndarray is known by its
+// type name and by being a static type, since the module does not import NumPy.
+bool iterates_as_its_buffer(BorrowedRef object) {
+    PyTypeObject* type = Py_TYPE(object.get());
+    if (type == &PyMemoryView_Type) {
+        return true;
+    }
+    const std::string_view name(type->tp_name);
+    if (name == "numpy.ndarray") {
+        return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+    }
+    return name == "array.array" && type == array_type();
+}
+
+bool BufferView::holds_doubles() const noexcept {
+    return view_.obj != nullptr && view_.ndim == 1 && view_.itemsize == sizeof(double) &&
+           is_native_double_format(view_.format) && PyBuffer_IsContiguous(&view_, 'C') != 0;
+}
+
+// The doubles of a one-dimensional, C-contiguous buffer of native doubles in one copy, or nothing
+// when the object is not such a buffer (a 0-d array, other formats, strided views, a buffer that
+// cannot be had): then the iteration decides, errors included.
+std::optional<std::vector<double>> copy_double_buffer(BorrowedRef object) {
+    if (!iterates_as_its_buffer(object)) {
+        return std::nullopt;
+    }
+    const BufferView view(object);
+    if (!view.holds_doubles()) {
+        return std::nullopt;
+    }
+    std::vector<double> values;
+    if (reinterpret_cast<std::uintptr_t>(view.data()) % alignof(double) == 0) {
+        const auto* first = static_cast<const double*>(view.data());
+        values.assign(first, first + view.size());
+    } else {
+        values.resize(view.size()); // a byte-offset view, e.g. memoryview(data)[1:9].cast("d")
+        std::memcpy(values.data(), view.data(), view.size() * sizeof(double));
+    }
+    return values;
+}
+
 } // namespace
 
 std::expected<double, ErrorValue> extract_float(BorrowedRef object) {
@@ -77,6 +184,10 @@ std::expected<std::vector<double>, ErrorValue> extract_sequence(BorrowedRef obje
     }
     if (!PySequence_Check(object.get())) {
         return std::unexpected(not_a_sequence(object));
+    }
+
+    if (auto values = copy_double_buffer(object)) {
+        return std::move(*values);
     }
 
     std::vector<double> values;

@@ -7,7 +7,11 @@
 //
 //     constexpr std::string_view kParameters[] = {"l", "re", "rstar"};
 //     constexpr FunctionDescription kWittMao{"witt_mao_magnification", kParameters};
-//     PyMethodDef def = function_record<kWittMao, finitemu::witt_mao_magnification>();
+//     std::size_t evaluations(const std::vector<double>& l, const double&, const double&) {
+//         return l.size();
+//     }
+//     PyMethodDef def =
+//         function_record<kWittMao, finitemu::witt_mao_magnification, evaluations>();
 //
 // gives the method record "witt_mao_magnification(l, re, rstar)\n--\n\n" whose entry converts
 // l to a list of doubles and re, rstar to doubles.
@@ -19,10 +23,12 @@
 
 #include <array>
 #include <cxxabi.h>
+#include <exception>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace finitemu::boundary {
@@ -74,6 +80,53 @@ template <class Body> int guard_exec(Body&& body) {
     return -1;
 }
 
+// The interpreter lock given up for the lifetime of this object and taken back when it ends
+// (Py_BEGIN_ALLOW_THREADS / Py_END_ALLOW_THREADS), so that other Python threads run meanwhile.
+// Nothing between may touch a Python object.
+//
+// Taking the lock back during interpreter finalisation ends the thread (a daemon thread) with
+// pthread_exit, whose forced unwind must pass through this destructor: hence noexcept(false).
+// No other exception may be in flight when it ends, since a forced unwind during unwinding would
+// terminate the process; without_interpreter_lock makes sure of that.
+class InterpreterLockReleased {
+public:
+    InterpreterLockReleased() noexcept : thread_state_(PyEval_SaveThread()) {}
+    ~InterpreterLockReleased() noexcept(false) { PyEval_RestoreThread(thread_state_); }
+    InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+    InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+
+private:
+    PyThreadState* thread_state_;
+};
+
+// Work (in kernel evaluations, ~0.1 us each) from which a call computes without the interpreter
+// lock. Taking the lock back costs little when no other thread wants it, but up to the switch
+// interval (5 ms) when another thread runs Python code; so, as NumPy does for its loops, only
+// calls long enough for others to gain from the wait give it up.
+inline constexpr std::size_t kReleaseLockWork = 1000;
+
+// compute() run without the interpreter lock. A C++ exception from it (std::bad_alloc) is held
+// until the lock is back and thrown then, so that nothing unwinds through the released lock.
+template <class Compute> auto without_interpreter_lock(Compute&& compute) {
+    using Result = decltype(compute());
+    std::optional<Result> result;
+    std::exception_ptr failure;
+    {
+        InterpreterLockReleased released;
+        try {
+            result.emplace(compute());
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return std::move(*result);
+}
+
 namespace detail {
 
 template <class T> struct Converter;
@@ -119,8 +172,10 @@ convert_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return values;
 }
 
-// Converts, computes on plain doubles, builds the result.
-template <const FunctionDescription& Description, class R, class... Args>
+// Converts, computes on plain doubles, builds the result. The computation runs without the
+// interpreter lock when its work (estimated by Work from the converted arguments; always without
+// an estimate) is large enough to be worth the hand-over.
+template <const FunctionDescription& Description, auto Work, class R, class... Args>
 BuildResult call_routine(R (*routine)(Args...), PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     static_assert(sizeof...(Args) == Description.parameters.size(),
@@ -129,18 +184,25 @@ BuildResult call_routine(R (*routine)(Args...), PyObject* const* args, Py_ssize_
     if (!values) {
         return std::unexpected(std::move(values.error()));
     }
-    // From here to build_result the call touches no Python object.
-    auto computed = std::apply(routine, std::move(*values));
+    // From here to build_result the call touches no Python object: the routine's results and
+    // errors (NumericError, InternalFailure) are plain C++ values until they are raised.
+    bool release = true;
+    if constexpr (!std::is_null_pointer_v<decltype(Work)>) {
+        release = std::apply(Work, *values) >= kReleaseLockWork;
+    }
+    auto compute = [&] { return std::apply(routine, std::move(*values)); };
+    auto computed = release ? without_interpreter_lock(compute) : compute();
     if (!computed) {
         return std::unexpected(ErrorValue::from_routine(std::move(computed.error())));
     }
     return build_result(*computed);
 }
 
-template <const FunctionDescription& Description, auto Routine>
+template <const FunctionDescription& Description, auto Routine, auto Work>
 PyObject* fastcall_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    return guard_call([&] { return call_routine<Description>(Routine, args, nargs, kwnames); });
+    return guard_call(
+        [&] { return call_routine<Description, Work>(Routine, args, nargs, kwnames); });
 }
 
 // "name(a, b, c)\n--\n\n": the text signature alone, from which the interpreter derives
@@ -182,9 +244,14 @@ inline constexpr auto kTextSignature = make_text_signature<Description>();
 //
 // No METH_STATIC: the C API reserves it for methods of classes, and on a module function it makes
 // the interpreter hide the module (__self__ would be None instead of the module).
-template <const FunctionDescription& Description, auto Routine> PyMethodDef function_record() {
+//
+// `Work`, a function of the converted arguments (by const reference), estimates how many kernel
+// evaluations the call makes; from kReleaseLockWork on, the routine runs without the interpreter
+// lock. Without it (nullptr) the routine always does.
+template <const FunctionDescription& Description, auto Routine, auto Work = nullptr>
+PyMethodDef function_record() {
     using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-    const Entry entry = &detail::fastcall_entry<Description, Routine>;
+    const Entry entry = &detail::fastcall_entry<Description, Routine, Work>;
     return PyMethodDef{Description.function_name.data(),
                        // The interpreter calls through the type the flags announce.
                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),

@@ -5,6 +5,8 @@
 #include "lib/magnification.hpp"
 
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace finitemu {
 
@@ -20,17 +22,27 @@ using Outcome = std::expected<void, ErrorValue>;
 
 // One description per function: the Python name and the parameters in declaration order. The
 // routine named in the table below takes them in this order; its parameter types (double or
-// std::vector<double>) choose the converters. A routine that takes them in another order gets a
-// small adapter here, e.g. for (l, re, rstar, bl, bf):
-//
-//     RoutineResult<std::vector<double>> discrete_flux_map(std::vector<double> l, double re,
-//         double rstar, std::vector<double> bl, std::vector<double> bf) {
-//         return discrete_flux_map_heyrovsky_magnification(std::move(l), std::move(bl),
-//                                                          std::move(bf), re, rstar);
-//     }
+// std::vector<double>) choose the converters. The flux-map routines take the map before the
+// radii, so each gets an adapter to the Python order (l, re, rstar, bl, bf).
+
+template <RoutineResult<std::vector<double>> (*Routine)(std::vector<double>, std::vector<double>,
+                                                        std::vector<double>, double, double)>
+RoutineResult<std::vector<double>> flux_map_adapter(std::vector<double> l, double re, double rstar,
+                                                    std::vector<double> bl,
+                                                    std::vector<double> bf) {
+    return Routine(std::move(l), std::move(bl), std::move(bf), re, rstar);
+}
 
 constexpr std::string_view kWittMaoParameters[] = {"l", "re", "rstar"};
 constexpr FunctionDescription kWittMao{"witt_mao_magnification", kWittMaoParameters};
+
+constexpr std::string_view kIntegratedWittMaoParameters[] = {"l", "re", "rstar"};
+constexpr FunctionDescription kIntegratedWittMao{"integrated_witt_mao_magnification",
+                                                 kIntegratedWittMaoParameters};
+
+constexpr std::string_view kFluxMapWittMaoParameters[] = {"l", "re", "rstar", "bl", "bf"};
+constexpr FunctionDescription kFluxMapWittMao{"integrated_flux_map_witt_mao_magnification",
+                                              kFluxMapWittMaoParameters};
 
 constexpr std::string_view kMultiWittMaoParameters[] = {"l", "re", "rstar"};
 constexpr FunctionDescription kMultiWittMao{"multi_witt_mao_magnification",
@@ -39,16 +51,77 @@ constexpr FunctionDescription kMultiWittMao{"multi_witt_mao_magnification",
 constexpr std::string_view kHeyrovskyParameters[] = {"l", "r", "re", "rstar"};
 constexpr FunctionDescription kHeyrovsky{"heyrovsky_magnification", kHeyrovskyParameters};
 
+constexpr std::string_view kIntegratedHeyrovskyParameters[] = {"l", "re", "rstar"};
+constexpr FunctionDescription kIntegratedHeyrovsky{"integrated_heyrovsky_magnification",
+                                                   kIntegratedHeyrovskyParameters};
+
+constexpr std::string_view kFluxMapHeyrovskyParameters[] = {"l", "re", "rstar", "bl", "bf"};
+constexpr FunctionDescription kFluxMapHeyrovsky{"integrated_flux_map_heyrovsky_magnification",
+                                                kFluxMapHeyrovskyParameters};
+
+constexpr std::string_view kDiscreteFluxMapParameters[] = {"l", "re", "rstar", "bl", "bf"};
+constexpr FunctionDescription kDiscreteFluxMap{"discrete_flux_map_heyrovsky_magnification",
+                                               kDiscreteFluxMapParameters};
+
+// How many kernel evaluations a call makes, roughly: calls from boundary::kReleaseLockWork on
+// compute without the interpreter lock.
+using Separations = std::vector<double>;
+
+std::size_t per_separation(const Separations& l, const double&, const double&) {
+    return l.size();
+}
+
+std::size_t per_radius_pair(const Separations& l, const Separations& re, const Separations& rstar) {
+    // In double: the product of three lengths may exceed size_t (the call then fails to allocate).
+    const double pairs = static_cast<double>(re.size()) * static_cast<double>(rstar.size());
+    return pairs * static_cast<double>(l.size()) >= boundary::kReleaseLockWork
+               ? boundary::kReleaseLockWork
+               : l.size() * re.size() * rstar.size();
+}
+
+std::size_t one_ring(const double&, const double&, const double&, const double&) {
+    return 1;
+}
+
+// One integral of up to 385 samples per separation (more pieces inside the source).
+constexpr std::size_t kIntegralSamples = 385;
+
+std::size_t per_integral(const Separations& l, const double&, const double&) {
+    return l.size() >= boundary::kReleaseLockWork ? boundary::kReleaseLockWork
+                                                  : kIntegralSamples * l.size();
+}
+
+// The total flux, then one integral per separation.
+std::size_t per_flux_map_integral(const Separations& l, const double&, const double&,
+                                  const Separations&, const Separations&) {
+    return l.size() >= boundary::kReleaseLockWork ? boundary::kReleaseLockWork
+                                                  : kIntegralSamples * (l.size() + 1);
+}
+
+std::size_t per_ring(const Separations& l, const double&, const double&, const Separations& bl,
+                     const Separations&) {
+    const double rings = static_cast<double>(l.size()) * static_cast<double>(bl.size());
+    return rings >= boundary::kReleaseLockWork ? boundary::kReleaseLockWork : l.size() * bl.size();
+}
+
 // The module's functions in the order of registration, which is also the order of __all__:
 // witt_mao_magnification, integrated_witt_mao_magnification,
 // integrated_flux_map_witt_mao_magnification, multi_witt_mao_magnification,
 // heyrovsky_magnification, integrated_heyrovsky_magnification,
 // integrated_flux_map_heyrovsky_magnification, discrete_flux_map_heyrovsky_magnification.
-// A function whose routine has not been written yet is left out.
 PyMethodDef functions[] = {
-    function_record<kWittMao, witt_mao_magnification>(),
-    function_record<kMultiWittMao, multi_witt_mao_magnification>(),
-    function_record<kHeyrovsky, heyrovsky_magnification>(),
+    function_record<kWittMao, witt_mao_magnification, per_separation>(),
+    function_record<kIntegratedWittMao, integrated_witt_mao_magnification, per_integral>(),
+    function_record<kFluxMapWittMao, flux_map_adapter<integrated_flux_map_witt_mao_magnification>,
+                    per_flux_map_integral>(),
+    function_record<kMultiWittMao, multi_witt_mao_magnification, per_radius_pair>(),
+    function_record<kHeyrovsky, heyrovsky_magnification, one_ring>(),
+    function_record<kIntegratedHeyrovsky, integrated_heyrovsky_magnification, per_integral>(),
+    function_record<kFluxMapHeyrovsky,
+                    flux_map_adapter<integrated_flux_map_heyrovsky_magnification>,
+                    per_flux_map_integral>(),
+    function_record<kDiscreteFluxMap, flux_map_adapter<discrete_flux_map_heyrovsky_magnification>,
+                    per_ring>(),
 };
 
 // The module's __all__, created as an empty list when the module has none.

@@ -58,17 +58,28 @@ class ReferenceValues(unittest.TestCase):
             (disk_out if l > 1.0 else disk_in).append((w, value))
         self.check("integrated_heyrovsky", ring, 1e-10)
         self.check("integrated_witt_mao outside", disk_out, 1e-10)
-        self.check("integrated_witt_mao inside", disk_in, 1e-4)
+        self.check("integrated_witt_mao inside", disk_in, 1e-5)
 
     def test_flux_maps(self):
-        pieces = []
+        pieces, ring_out, ring_in, disk_far = [], [], [], []
         for kind, name, rho, l, value in self.rows:
-            if kind != "fluxmap" or name == "constant":
+            if kind != "fluxmap":
                 continue
             bl, bf = self.maps[name]
-            for f in FLUX_MAP_FUNCTIONS[:2]:
-                pieces.append((f([l], 1.0, rho, bl, bf)[0], value))
+            disk = finitemu.integrated_flux_map_witt_mao_magnification([l], 1.0, rho, bl, bf)[0]
+            ring = finitemu.integrated_flux_map_heyrovsky_magnification([l], 1.0, rho, bl, bf)[0]
+            if name != "constant":
+                pieces += [(disk, value), (ring, value)]
+            elif l > 1.0:
+                ring_out.append((ring, value))
+                if l >= 1.5:  # the annulus difference's bias grows towards the limb
+                    disk_far.append((disk, value))
+            else:
+                ring_in.append((ring, value))
         self.check("piecewise maps", pieces, 1e-4)
+        self.check("constant map by rings, outside", ring_out, 1e-9)
+        self.check("constant map by rings, inside", ring_in, 1e-5)
+        self.check("constant map by disks, l >= 1.5", disk_far, 1e-9)
 
     def test_discrete_rings(self):
         rings = []
@@ -134,7 +145,7 @@ class EdgeCases(unittest.TestCase):
             self.assertEqual(got[2], f([2.0], 1.0, 0.5)[0])
 
     def test_single_point_map_is_uniform(self):
-        w = finitemu.witt_mao_magnification([2.0], 1.0, 0.5)[0]
+        w = finitemu.witt_mao_magnification([4.0], 1.0, 0.5)[0]
         for f in FLUX_MAP_FUNCTIONS[:2]:
             self.assertAlmostEqual(f([4.0], 1.0, 0.5, [0.3], [2.0])[0] / w, 1.0, delta=1e-9)
         h = finitemu.heyrovsky_magnification(4.0, 0.3, 1.0, 0.5)
