@@ -90,11 +90,14 @@ class LockReleasedDuringLongCalls(unittest.TestCase):
             state["seen"] = state["count"]  # no switch from the call's return to this read
             done.set()
 
-        thread = threading.Thread(target=caller)
+        thread = threading.Thread(target=caller, daemon=True)
         thread.start()
-        entered.wait()
+        if not entered.wait(600):
+            raise AssertionError("the call did not convert its last argument")
         while not done.wait(0.0001):  # gives the lock up while it waits
             state["count"] += 1
+            if not thread.is_alive() and not done.is_set():
+                raise AssertionError("the call raised")
         thread.join()
         return state["seen"], state["result"]
 
