@@ -1,6 +1,7 @@
 # Builds the extension module once per Python interpreter.
 #
-# Under scikit-build-core (SKBUILD set) the interpreter is the one running the build; otherwise
+# Under scikit-build-core (SKBUILD set, see pyproject.toml) the interpreter is the one running the
+# build, and the install rules at the end put the module and its stub into the wheel; otherwise
 # FINITEMU_PYTHONS lists them, or every CPython >= 3.11 with headers is found under pyenv and /usr/bin.
 # Each build lands in ${CMAKE_BINARY_DIR}/python/<tag>/ (tag: cp312, cp313, ...), and
 # FINITEMU_PYTHON_TAGS / FINITEMU_PYTHON_EXE_<tag> describe them for the tests.
@@ -73,5 +74,16 @@ else()
         USES_TERMINAL)
 endif()
 if(DEFINED SKBUILD)
-    install(TARGETS finitemu_${FINITEMU_PYTHON_TAGS} LIBRARY DESTINATION .)
+    # A wheel holds the module and its stub side by side at the top of site-packages (component
+    # "python", the only one pyproject.toml installs): type checkers read finitemu.pyi beside
+    # finitemu*.so for a single-module extension.
+    if(NOT FINITEMU_PYTHON_TAGS)
+        message(FATAL_ERROR "finitemu: ${Python_EXECUTABLE} cannot build the module")
+    endif()
+    if(DEFINED SKBUILD_PROJECT_VERSION AND NOT SKBUILD_PROJECT_VERSION VERSION_EQUAL PROJECT_VERSION)
+        message(FATAL_ERROR "finitemu: pyproject.toml says version ${SKBUILD_PROJECT_VERSION}, "
+                            "CMakeLists.txt ${PROJECT_VERSION}")
+    endif()
+    install(TARGETS finitemu_${FINITEMU_PYTHON_TAGS} LIBRARY DESTINATION . COMPONENT python)
+    install(FILES ${CMAKE_SOURCE_DIR}/src/finitemu.pyi DESTINATION . COMPONENT python)
 endif()

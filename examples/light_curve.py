@@ -1,11 +1,17 @@
-"""Light curve of a source-crossing microlensing event: point source against uniform disk.
+"""Light curve of a source-crossing microlensing event under four source models.
 
-The lens passes in front of the source star (impact parameter u0 below the source radius rho, both
-in Einstein radii), so the finite size of the source flattens and broadens the peak that a point
-source would give. Prints magnification against time and, where matplotlib is importable, writes
-light_curve.png to the current directory.
+    python3 examples/light_curve.py [--figure light_curve.png]
+
+The lens passes in front of the source star (impact parameter u0 below the source radius rho,
+both in Einstein radii), so the finite size of the source flattens and broadens the peak that a
+point source would give, and the brightness profile of the disk shapes the top of the peak.
+Models: a point source (Paczynski), a uniform disk (Witt & Mao), the module's limb-darkened disk
+(linear law, coefficient 0.6) and a caller-given profile (a quadratic limb-darkening law
+tabulated as a flux map). Prints magnification against time and, where matplotlib is
+importable, draws the figure of the README (docs/light_curve.png).
 """
 
+import argparse
 import math
 
 import finitemu
@@ -14,6 +20,7 @@ T0 = 0.0  # time of closest approach (days)
 TE = 20.0  # Einstein-radius crossing time (days)
 U0 = 0.02  # impact parameter (Einstein radii)
 RHO = 0.05  # source radius (Einstein radii)
+QUADRATIC = (0.8, 0.15)  # I(mu) = 1 - a (1 - mu) - b (1 - mu)^2, mu = sqrt(1 - r^2)
 
 
 def point_source(u):
@@ -21,39 +28,92 @@ def point_source(u):
     return (u * u + 2.0) / (u * math.sqrt(u * u + 4.0))
 
 
-def main():
-    times = [T0 + TE * (-0.15 + 0.3 * i / 300) for i in range(301)]
+def quadratic_flux_map(a, b, nodes=60):
+    """(bl, bf): the quadratic law tabulated at radii r = sin(theta), theta uniform in
+    [0, pi/2], which crowds the nodes towards the limb where I(r) falls fastest."""
+    bl = [math.sin(0.5 * math.pi * k / (nodes - 1)) for k in range(nodes)]
+    bl[-1] = 1.0
+    bf = []
+    for r in bl:
+        mu = math.sqrt(max(0.0, 1.0 - r * r))
+        bf.append(1.0 - a * (1.0 - mu) - b * (1.0 - mu) ** 2)
+    return bl, bf
+
+
+def light_curves(times):
+    """{model: magnifications at `times`} for the event above."""
     u = [math.hypot(U0, (t - T0) / TE) for t in times]
     # The module measures separations in source radii; re and rstar only enter through rho.
     separations = [x / RHO for x in u]
-    disk = finitemu.witt_mao_magnification(separations, 1.0, RHO)
-    point = [point_source(x) for x in u]
+    bl, bf = quadratic_flux_map(*QUADRATIC)
+    return {
+        "point source": [point_source(x) for x in u],
+        "uniform disk": finitemu.witt_mao_magnification(separations, 1.0, RHO),
+        "limb-darkened disk (linear, 0.6)": finitemu.integrated_witt_mao_magnification(
+            separations, 1.0, RHO),
+        f"flux map (quadratic, a = {QUADRATIC[0]}, b = {QUADRATIC[1]})":
+            finitemu.integrated_flux_map_heyrovsky_magnification(separations, 1.0, RHO, bl, bf),
+    }, u
+
+
+def draw(times, curves, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (top, bottom) = plt.subplots(2, 1, figsize=(7.0, 6.0), sharex=True,
+                                      gridspec_kw={"height_ratios": [3, 2]})
+    uniform = curves["uniform disk"]
+    styles = [("--", "C0"), ("-", "C1"), ("-", "C2"), (":", "C3")]
+    for (label, values), (style, color) in zip(curves.items(), styles):
+        top.plot(times, values, style, color=color, lw=1.6 if style == ":" else 1.3, label=label)
+        if label != "uniform disk":
+            bottom.plot(times, [100.0 * (a / b - 1.0) for a, b in zip(values, uniform)], style,
+                        color=color, lw=1.3)
+    crossing = TE * math.sqrt(RHO * RHO - U0 * U0)  # the lens is inside the disk for |t| below
+    for ax in (top, bottom):
+        for t in (-crossing, crossing):
+            ax.axvline(T0 + t, color="0.75", lw=0.8, zorder=0)
+    top.set_ylabel("magnification")
+    top.set_title(f"source-crossing event: u0 = {U0}, rho = {RHO}, tE = {TE:g} d")
+    top.legend(fontsize=8, loc="upper right")
+    bottom.set_ylim(-25.0, 25.0)
+    bottom.axhline(0.0, color="0.5", lw=0.8)
+    bottom.set_ylabel("against uniform disk (%)")
+    bottom.set_xlabel("time from closest approach (days)")
+    fig.align_ylabels()
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--figure", default="light_curve.png", help="PNG file to write")
+    args = parser.parse_args()
+
+    times = [T0 + TE * (-0.15 + 0.3 * i / 300) for i in range(301)]
+    curves, u = light_curves(times)
+    point, disk, limb, mapped = curves.values()
 
     print(f"u0 = {U0}, rho = {RHO}, tE = {TE} d")
-    print(f"{'t (d)':>8} {'u':>9} {'point source':>13} {'uniform disk':>13}")
-    for t, x, a, b in list(zip(times, u, point, disk))[::15]:
-        print(f"{t:8.3f} {x:9.5f} {a:13.5f} {b:13.5f}")
+    print(f"{'t (d)':>8} {'u':>9} {'point source':>13} {'uniform disk':>13} {'limb-darkened':>13}"
+          f" {'flux map':>13}")
+    for i in range(0, len(times), 15):
+        print(f"{times[i]:8.3f} {u[i]:9.5f} {point[i]:13.5f} {disk[i]:13.5f} {limb[i]:13.5f}"
+              f" {mapped[i]:13.5f}")
     peak = max(range(len(times)), key=lambda i: disk[i])
-    print(f"peak: point source {max(point):.3f}, uniform disk {disk[peak]:.3f} at t = {times[peak]:.3f} d")
+    print(f"peak: point source {max(point):.3f}, uniform disk {disk[peak]:.3f} at "
+          f"t = {times[peak]:.3f} d, limb-darkened {max(limb):.3f}, flux map {max(mapped):.3f}")
 
     try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        import matplotlib  # noqa: F401
     except ImportError:
-        print("matplotlib not importable: no plot written")
+        print("matplotlib not importable: no figure written")
         return
-    fig, ax = plt.subplots(figsize=(7, 4))
-    ax.plot(times, point, label="point source", lw=1.2)
-    ax.plot(times, disk, label=f"uniform disk, rho = {RHO}", lw=1.2)
-    ax.set_xlabel("time from closest approach (days)")
-    ax.set_ylabel("magnification")
-    ax.set_title(f"source-crossing event, u0 = {U0}")
-    ax.legend()
-    fig.tight_layout()
-    fig.savefig("light_curve.png", dpi=120)
-    print("wrote light_curve.png")
+    draw(times, curves, args.figure)
+    print(f"wrote {args.figure}")
 
 
 if __name__ == "__main__":

@@ -3,7 +3,6 @@
 #include "boundary/process_object.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -112,17 +111,15 @@ private:
     Py_buffer view_{};
 };
 
-// Whether a buffer format names one native double: "d" or "@d" (native), "=d" (native order,
-// standard size, which for a double is the same 8-byte IEEE value), or the explicit byte order
-// of this machine.
+// Whether a buffer format names one native double: "d", or "@d" spelled out. Not "=d" or "<d",
+// although on this machine they hold the same bytes: a memoryview of such a buffer (a ctypes
+// array, say) refuses to iterate, and the copy must give what iteration gives.
 bool is_native_double_format(const char* format) {
     if (format == nullptr) {
         return false; // PyBUF_FORMAT was asked for; a missing format means unsigned bytes
     }
     const std::string_view text(format);
-    constexpr std::string_view kNativeOrder =
-        std::endian::native == std::endian::little ? "<d" : ">d";
-    return text == "d" || text == "@d" || text == "=d" || text == kNativeOrder;
+    return text == "d" || text == "@d";
 }
 
 // The types whose iteration yields exactly the doubles of their buffer, one per element, with no

@@ -3,6 +3,7 @@ them gives, and every other object (other formats, strided or multi-dimensional 
 subclasses) is iterated as before."""
 
 import array
+import ctypes
 import math
 import random
 import struct
@@ -120,6 +121,14 @@ class SameDoublesAsIteration(unittest.TestCase):
                     finitemu.witt_mao_magnification(view, 1.0, 0.5)
                 self.assertEqual(raised.exception.args, expected.exception.args)
                 self.assertEqual(raised.exception.__notes__, ["while processing 'l'"])
+
+    def test_explicit_byte_order_fails_as_iteration_fails(self):
+        # ctypes exports "<d": the same bytes as "d" here, but a memoryview will not iterate it.
+        view = memoryview((ctypes.c_double * 3)(1.0, 2.0, 3.0))
+        self.assertEqual(view.format, "<d")
+        with self.assertRaises(NotImplementedError) as raised:
+            finitemu.witt_mao_magnification(view, 1.0, 0.5)
+        self.assertEqual(raised.exception.__notes__, ["while processing 'l'"])
 
     def test_released_memoryview_fails_as_iteration_fails(self):
         view = memoryview(array.array("d", [1.0]))

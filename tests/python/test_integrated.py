@@ -58,17 +58,29 @@ class ReferenceValues(unittest.TestCase):
             (disk_out if l > 1.0 else disk_in).append((w, value))
         self.check("integrated_heyrovsky", ring, 1e-10)
         self.check("integrated_witt_mao outside", disk_out, 1e-10)
-        self.check("integrated_witt_mao inside", disk_in, 1e-4)
+        self.check("integrated_witt_mao inside", disk_in, 1e-10)
 
     def test_flux_maps(self):
-        pieces = []
+        pieces, ring_out, ring_in, disk_out, disk_in = [], [], [], [], []
         for kind, name, rho, l, value in self.rows:
-            if kind != "fluxmap" or name == "constant":
+            if kind != "fluxmap":
                 continue
             bl, bf = self.maps[name]
-            for f in FLUX_MAP_FUNCTIONS[:2]:
-                pieces.append((f([l], 1.0, rho, bl, bf)[0], value))
+            disk = finitemu.integrated_flux_map_witt_mao_magnification([l], 1.0, rho, bl, bf)[0]
+            ring = finitemu.integrated_flux_map_heyrovsky_magnification([l], 1.0, rho, bl, bf)[0]
+            if name != "constant":
+                pieces += [(disk, value), (ring, value)]
+            elif l > 1.0:
+                ring_out.append((ring, value))
+                disk_out.append((disk, value))
+            else:
+                ring_in.append((ring, value))
+                disk_in.append((disk, value))
         self.check("piecewise maps", pieces, 1e-4)
+        self.check("constant map by rings, outside", ring_out, 1e-10)
+        self.check("constant map by rings, inside", ring_in, 1e-10)
+        self.check("constant map by disks, outside", disk_out, 1e-10)
+        self.check("constant map by disks, inside", disk_in, 1e-10)
 
     def test_discrete_rings(self):
         rings = []
@@ -97,7 +109,7 @@ class WorkedValues(unittest.TestCase):
         disk = finitemu.integrated_flux_map_witt_mao_magnification([2.0], 1.0, 0.5, [0.0, 1.0],
                                                                    [1.0, 1.0])
         self.assertAlmostEqual(ring[0], 1.38100392790, delta=1e-10)
-        self.assertAlmostEqual(disk[0], 1.38100392781, delta=1e-10)
+        self.assertAlmostEqual(disk[0], 1.38100392790, delta=1e-10)
 
     def test_discrete_rings_sum_the_ring_kernel(self):
         got = finitemu.discrete_flux_map_heyrovsky_magnification([2.0], 1.0, 0.5, [0.5, 1.0],
@@ -134,9 +146,11 @@ class EdgeCases(unittest.TestCase):
             self.assertEqual(got[2], f([2.0], 1.0, 0.5)[0])
 
     def test_single_point_map_is_uniform(self):
-        w = finitemu.witt_mao_magnification([4.0], 1.0, 0.5)[0]
+        l = [0.6, 4.0]
+        w = finitemu.witt_mao_magnification(l, 1.0, 0.5)
         for f in FLUX_MAP_FUNCTIONS[:2]:
-            self.assertAlmostEqual(f([4.0], 1.0, 0.5, [0.3], [2.0])[0] / w, 1.0, delta=1e-9)
+            for got, want in zip(f(l, 1.0, 0.5, [0.3], [2.0]), w, strict=True):
+                self.assertAlmostEqual(got / want, 1.0, delta=1e-10)
         h = finitemu.heyrovsky_magnification(4.0, 0.3, 1.0, 0.5)
         self.assertEqual(
             finitemu.discrete_flux_map_heyrovsky_magnification([4.0], 1.0, 0.5, [0.3], [2.0]),

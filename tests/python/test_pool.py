@@ -10,6 +10,7 @@ import sys
 import textwrap
 import unittest
 
+import finitemu
 from support import UNDER_ASAN
 
 POOL_FUNCTIONS = ("witt_mao_magnification", "multi_witt_mao_magnification")
@@ -175,13 +176,11 @@ class FailedPoolCreation(unittest.TestCase):
         self.assertEqual(self.result["leftover_threads"], 0)
 
     def test_other_functions_keep_working(self):
-        # The same values as in this process, whose pool works.
-        import finitemu
-
         others = self.result["others"]
         self.assertEqual(set(others), set(OTHER_CALLS) & set(finitemu.__all__))
         for name, value in others.items():
             with self.subTest(name):
+                # On the calling thread, the same doubles as on a working pool.
                 self.assertEqual(value, repr(eval(f"finitemu.{name}{OTHER_CALLS[name]}")))
 
     def test_argument_errors_come_before_the_pool(self):

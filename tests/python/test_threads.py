@@ -90,11 +90,14 @@ class LockReleasedDuringLongCalls(unittest.TestCase):
             state["seen"] = state["count"]  # no switch from the call's return to this read
             done.set()
 
-        thread = threading.Thread(target=caller)
+        thread = threading.Thread(target=caller, daemon=True)
         thread.start()
-        entered.wait()
+        if not entered.wait(600):
+            raise AssertionError("the call did not convert its last argument")
         while not done.wait(0.0001):  # gives the lock up while it waits
             state["count"] += 1
+            if not thread.is_alive() and not done.is_set():
+                raise AssertionError("the call raised")
         thread.join()
         return state["seen"], state["result"]
 
@@ -159,7 +162,19 @@ threads = [threading.Thread(target=run, args=(k,)) for k in range(4)]
 [t.join() for t in threads]
 assert len(set(out)) == 1
 digest.update(out[0])
-print(json.dumps(digest.hexdigest()))
+# The first failing (separation, ring) pair in that order gives the error: ring 1 fails for l = 0
+# (ellippi), ring 0 for l = -1 (ellipk); the separation that comes first decides.
+errors = []
+if hasattr(finitemu, "discrete_flux_map_heyrovsky_magnification"):
+    for first, second in ((0.0, -1.0), (-1.0, 0.0)):
+        l = [0.25 + 1e-4 * k for k in range(3000)]
+        l[1700], l[2900] = first, second
+        try:
+            finitemu.discrete_flux_map_heyrovsky_magnification(l, 1.0, 1.0, [0.5, 1e-300],
+                                                               [1.0, 1.0])
+        except RuntimeError as e:
+            errors.append(e.args)
+print(json.dumps([digest.hexdigest(), errors]))
 """
 
 
@@ -175,9 +190,21 @@ def digest_with_workers(workers):
 
 
 class ResultsDoNotDependOnWorkersOrThreads(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.children = {w: digest_with_workers(w) for w in (1, 2, 8)}
+
     def test_bit_identical_for_1_2_8_workers(self):
-        digests = {w: digest_with_workers(w) for w in (1, 2, 8)}
+        digests = {w: child[0] for w, child in self.children.items()}
         self.assertEqual(len(set(digests.values())), 1, digests)
+
+    @unittest.skipUnless(hasattr(finitemu, "discrete_flux_map_heyrovsky_magnification"),
+                         "discrete_flux_map_heyrovsky_magnification is not registered")
+    def test_discrete_rings_raise_the_first_failing_pair(self):
+        for workers, (_, errors) in self.children.items():
+            with self.subTest(workers=workers):
+                self.assertEqual(errors, [["ellippi: Arguments cannot be NAN."],
+                                          ["ellipk: Arguments cannot be NAN."]])
 
 
 DAEMON_AT_SHUTDOWN = """

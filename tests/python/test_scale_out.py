@@ -1,0 +1,82 @@
+"""Light curves computed in other processes (examples/scale_out.py): the functions pickle by
+reference, and worker processes of concurrent.futures and of Dask's distributed scheduler return
+exactly the in-process results."""
+
+import multiprocessing
+import pickle
+import sys
+import time
+import unittest
+import warnings
+from pathlib import Path
+
+import finitemu
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+import scale_out  # noqa: E402
+
+try:
+    import dask.distributed
+except ImportError:
+    dask = None
+    print("test_scale_out: dask.distributed is not importable under this interpreter; "
+          "the Dask test is skipped")
+
+LIST_FUNCTIONS = [name for name in ("witt_mao_magnification",
+                                    "integrated_witt_mao_magnification",
+                                    "integrated_flux_map_heyrovsky_magnification")
+                  if name in finitemu.__all__]
+
+
+def jobs(name, curves=12, points=40):
+    """(function, arguments) for `curves` events; flux maps get a three-node profile."""
+    times = [-1.5 + 3.0 * i / (points - 1) for i in range(points)]
+    arguments = scale_out.call_arguments(scale_out.make_events(curves, seed=7), times)
+    if "flux_map" in name:
+        arguments = [a + ([0.0, 0.5, 1.0], [1.0, 0.9, 0.5]) for a in arguments]
+    return getattr(finitemu, name), arguments
+
+
+def no_children_left(timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while multiprocessing.active_children() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return multiprocessing.active_children() == []
+
+
+class PickleByReference(unittest.TestCase):
+    def test_every_function_round_trips_to_itself(self):
+        for name in finitemu.__all__:
+            function = getattr(finitemu, name)
+            for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+                with self.subTest(name=name, protocol=protocol):
+                    payload = pickle.dumps(function, protocol)
+                    self.assertIs(pickle.loads(payload), function)
+                    self.assertIn(b"finitemu", payload)
+                    self.assertIn(name.encode(), payload)
+                    self.assertLess(len(payload), 150)  # a reference, not code
+
+
+class ProcessPoolExecutorResults(unittest.TestCase):
+    def test_spawned_workers_compute_the_in_process_results(self):
+        for name in LIST_FUNCTIONS:
+            function, arguments = jobs(name)
+            with self.subTest(name=name):
+                self.assertEqual(scale_out.with_process_pool(function, arguments, 2),
+                                 scale_out.in_process(function, arguments))
+        self.assertTrue(no_children_left())
+
+
+@unittest.skipIf(dask is None, "dask.distributed is not importable under this interpreter")
+class DaskDistributedResults(unittest.TestCase):
+    def test_local_cluster_workers_compute_the_in_process_results(self):
+        function, arguments = jobs(LIST_FUNCTIONS[-1])
+        with warnings.catch_warnings():  # tornado's own deprecation notices under Dask
+            warnings.simplefilter("ignore", DeprecationWarning)
+            distributed = scale_out.with_dask(function, arguments, 2, quiet=True)
+        self.assertEqual(distributed, scale_out.in_process(function, arguments))
+        self.assertTrue(no_children_left(), "a Dask worker process outlived the cluster")
+
+
+if __name__ == "__main__":
+    unittest.main()
