@@ -215,6 +215,8 @@ FORKED = """
 """
 
 
+@unittest.skipIf(UNDER_ASAN, "the forked child hangs now and then under AddressSanitizer's "
+                             "runtime (seen with Debian's 3.11), never in plain builds")
 class ForkedChild(unittest.TestCase):
     def test_child_of_fork_makes_its_own_pool(self):
         # The parent's workers do not exist in the child; its maps must not wait for them.
