@@ -39,8 +39,8 @@ def fit(seed=2, noise=0.01, epochs=200):
     def residuals(params):
         return (np.asarray(magnification(params, times)) - observed) / sigma
 
-    result = least_squares(residuals, START, bounds=([-1.0, 1.0, 0.0, 1e-4], [1.0, 100.0, 1.0, 1.0]),
-                           x_scale=[0.1, 1.0, 0.01, 0.01])
+    bounds = ([-1.0, 1.0, 0.0, 1e-4], [1.0, 100.0, 1.0, 1.0])
+    result = least_squares(residuals, START, bounds=bounds, x_scale=[0.1, 1.0, 0.01, 0.01])
     dof = epochs - len(START)
     chi2 = float(result.fun @ result.fun) / dof
     covariance = np.linalg.inv(result.jac.T @ result.jac)

@@ -14,6 +14,7 @@ per process.
 
 import argparse
 import concurrent.futures
+import logging
 import math
 import multiprocessing
 import random
@@ -54,13 +55,16 @@ def with_process_pool(function, arguments, workers):
         return list(pool.map(function, *zip(*arguments), chunksize=4))
 
 
-def with_dask(function, arguments, workers):
+def with_dask(function, arguments, workers, quiet=False):
     """Dask's distributed scheduler on a small local cluster of worker processes, listening on
-    the loopback interface only, closed on return."""
+    the loopback interface only, closed on return. `quiet` keeps the cluster's own log (such as
+    a worker's heartbeat that meets the closing scheduler) off standard error; failures of the
+    computation still raise from gather."""
     from dask.distributed import Client, LocalCluster
 
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      host="127.0.0.1", dashboard_address=None) as cluster, \
+                      host="127.0.0.1", dashboard_address=None,
+                      silence_logs=logging.CRITICAL if quiet else logging.WARNING) as cluster, \
             Client(cluster) as client:
         futures = client.map(function, *zip(*arguments), pure=False)
         return client.gather(futures)

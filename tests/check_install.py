@@ -34,6 +34,13 @@ NAMES = ["witt_mao_magnification", "integrated_witt_mao_magnification",
          "discrete_flux_map_heyrovsky_magnification"]
 
 
+# The [project] table's keys (PEP 621, with license-files from PEP 639).
+PEP_621_KEYS = {"name", "version", "description", "readme", "requires-python", "license",
+                "license-files", "authors", "maintainers", "keywords", "classifiers", "urls",
+                "scripts", "gui-scripts", "entry-points", "dependencies", "optional-dependencies",
+                "dynamic"}
+
+
 class CheckFailed(Exception):
     pass
 
@@ -62,13 +69,17 @@ def validate_metadata():
     backend = pyproject.get("build-system", {})
     require(backend.get("build-backend") == "scikit_build_core.build",
             f"build-backend is {backend.get('build-backend')!r}, not scikit_build_core.build")
-    require(any(r.replace(" ", "").startswith("scikit-build-core") for r in backend.get("requires", [])),
+    requires = [r.replace(" ", "") for r in backend.get("requires", [])]
+    require(any(r.startswith("scikit-build-core") for r in requires),
             "build-system.requires does not name scikit-build-core")
 
     project = pyproject["project"]
+    unknown = set(project) - PEP_621_KEYS
+    require(not unknown, f"[project] keys that no backend accepts: {sorted(unknown)}")
     require(project.get("name") == "finitemu", f"name is {project.get('name')!r}")
-    require(project.get("version") == cmake_project_version(),
-            f"version {project.get('version')!r} differs from CMakeLists.txt's {cmake_project_version()}")
+    cmake_version = cmake_project_version()
+    require(project.get("version") == cmake_version,
+            f"version {project.get('version')!r} differs from CMakeLists.txt's {cmake_version}")
     require(project.get("requires-python") == ">=3.12",
             f"requires-python is {project.get('requires-python')!r}, not '>=3.12'")
     minimum = minimum_python(project["requires-python"])
@@ -86,7 +97,8 @@ def validate_metadata():
     require(not any(c.startswith("License ::") for c in classifiers),
             "a License :: classifier beside an SPDX license expression (PEP 639 forbids both)")
     for c in classifiers:
-        require(re.fullmatch(r"[A-Za-z][\w .+/-]*( :: [\w .+/()-]+)+", c), f"malformed classifier {c!r}")
+        require(re.fullmatch(r"[A-Za-z][\w .+/-]*( :: [\w .+/()-]+)+", c),
+                f"malformed classifier {c!r}")
     versions = [tuple(map(int, m.groups())) for c in classifiers
                 if (m := re.fullmatch(r"Programming Language :: Python :: (\d+)\.(\d+)", c))]
     require(versions, "no Programming Language :: Python :: 3.X classifier")
@@ -107,10 +119,9 @@ def validate_metadata():
     # The stub: installed beside the module, by a rule of a component the wheel takes.
     require(STUB.is_file(), f"{STUB} missing")
     rules = (SOURCE_DIR / "cmake" / "FinitemuPython.cmake").read_text()
-    stub_rule = re.search(r"install\(FILES\s+\S*finitemu\.pyi\s+DESTINATION\s+\.\s+COMPONENT\s+(\w+)\)",
-                          rules)
-    module_rule = re.search(r"install\(TARGETS\s+\S+\s+LIBRARY\s+DESTINATION\s+\.\s+COMPONENT\s+(\w+)\)",
-                            rules)
+    beside = r"\s+DESTINATION\s+\.\s+COMPONENT\s+(\w+)\)"  # "." is the top of site-packages
+    stub_rule = re.search(r"install\(FILES\s+\S*finitemu\.pyi" + beside, rules)
+    module_rule = re.search(r"install\(TARGETS\s+\S+\s+LIBRARY" + beside, rules)
     require(stub_rule and stub_rule.group(1) in components,
             "no install rule puts finitemu.pyi beside the module in the wheel's component")
     require(module_rule and module_rule.group(1) in components,
@@ -195,8 +206,8 @@ def main():
     try:
         pyproject, minimum = validate_metadata()
         print("pyproject.toml: metadata valid")
-        require(sys.version_info[:2] >= minimum,
-                f"{sys.executable} is older than requires-python {pyproject['project']['requires-python']}")
+        require(sys.version_info[:2] >= minimum, f"{sys.executable} is older than "
+                f"requires-python {pyproject['project']['requires-python']}")
         staging = build_and_stage(pyproject, args.cmake, args.build_dir.resolve(), args.jobs)
         check_staged(staging)
     except CheckFailed as failure:

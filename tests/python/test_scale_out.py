@@ -73,7 +73,7 @@ class DaskDistributedResults(unittest.TestCase):
         function, arguments = jobs(LIST_FUNCTIONS[-1])
         with warnings.catch_warnings():  # tornado's own deprecation notices under Dask
             warnings.simplefilter("ignore", DeprecationWarning)
-            distributed = scale_out.with_dask(function, arguments, 2)
+            distributed = scale_out.with_dask(function, arguments, 2, quiet=True)
         self.assertEqual(distributed, scale_out.in_process(function, arguments))
         self.assertTrue(no_children_left(), "a Dask worker process outlived the cluster")
 

@@ -1,0 +1,198 @@
+// Cost per separation of the integrated magnifications against the cost of the kernel evaluations
+// they make, in the same run: how much the quadrature, the splitting and the map add to the
+// kernels. For each routine the samples of its integrals are replayed with the same integrand and
+// the same quadrature (so the same refinement levels are reached), their kernel arguments recorded,
+// and the kernel timed alone over exactly those arguments.
+//
+//   cmake -S . -B build-bench -DFINITEMU_BUILD_BENCH=ON
+//   cmake --build build-bench -j2 --target bench_integrated
+//   RAYON_NUM_THREADS=1 build-bench/bench/bench_integrated
+//
+// Compare "<routine>" (on the pool, wall-clock time) and "<routine>/calling_thread" (one call per
+// separation, CPU time) with "<routine>/kernels" (the kernels alone): each reports items (=
+// separations) per second, and the kernel evaluations per separation as a counter. The
+// replay copies the integrands of src/lib/magnification_integrated.cpp; it checks that it
+// reproduces the routines' values.
+#include "kernels/heyrovsky.hpp"
+#include "kernels/witt_mao.hpp"
+#include "lib/magnification.hpp"
+#include "numeric/quadrature.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <numbers>
+#include <random>
+#include <utility>
+#include <vector>
+
+namespace {
+
+namespace de = finitemu::numeric::quadrature::double_exponential;
+
+constexpr double kTarget = 1e-16;
+constexpr double kRe = 1.0;
+constexpr double kRstar = 0.5;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kLimbDarkenedFlux = 2.5132741228717936;
+
+std::vector<double> separations() {
+    std::mt19937_64 rng(20261208);
+    std::uniform_real_distribution<double> uniform(0.0, 3.0);
+    std::vector<double> l(1000);
+    for (double& x : l) {
+        x = uniform(rng);
+    }
+    return l;
+}
+
+// Integral over [0, 1] split at `b` when it lies inside, as the routines split.
+template <class F> double split_integral(F&& f, double b) {
+    if (b > 0.0 && b < 1.0) {
+        return de::integrate(f, 0.0, b, kTarget).value + de::integrate(f, b, 1.0, kTarget).value;
+    }
+    return de::integrate(f, 0.0, 1.0, kTarget).value;
+}
+
+// The disk kernel's arguments (u, rho') of integrated_witt_mao_magnification.
+std::vector<std::pair<double, double>> witt_mao_samples(const std::vector<double>& l) {
+    const double rho = kRstar / kRe;
+    std::vector<std::pair<double, double>> samples;
+    for (const double li : l) {
+        const double u = li * rho;
+        const auto nested = [&](double x) noexcept {
+            const double s2 = 1.0 - x * x;
+            if (s2 == 0.0) {
+                return 0.0;
+            }
+            const double s = std::sqrt(s2);
+            samples.emplace_back(u, rho * s);
+            return s * s * finitemu::kernels::witt_mao_magnification_scaled(u, rho * s);
+        };
+        const double lens = li > 0.0 && li < 1.0 ? std::sqrt(1.0 - li * li)
+                                                 : std::numeric_limits<double>::quiet_NaN();
+        const double integral = split_integral(nested, lens);
+        samples.emplace_back(u, rho);
+        const double full = finitemu::kernels::witt_mao_magnification_scaled(u, rho);
+        const double value = (0.4 * full + 0.6 * integral) * std::numbers::pi / kLimbDarkenedFlux;
+        if (value != finitemu::integrated_witt_mao_magnification({li}, kRe, kRstar)->front()) {
+            std::fprintf(stderr, "replay of integrated_witt_mao_magnification differs\n");
+            std::exit(1);
+        }
+    }
+    return samples;
+}
+
+// The ring kernel's arguments (l, r) of integrated_heyrovsky_magnification.
+std::vector<std::pair<double, double>> heyrovsky_samples(const std::vector<double>& l) {
+    std::vector<std::pair<double, double>> samples;
+    for (const double li : l) {
+        const auto ring_flux = [&](double r) noexcept {
+            samples.emplace_back(li, r);
+            const double h = finitemu::kernels::heyrovsky_magnification(li, r, kRe, kRstar)
+                                 .value_or(std::numeric_limits<double>::quiet_NaN());
+            return ((1.0 - std::sqrt(1.0 - r * r)) * -0.6 + 1.0) * (kTwoPi * r * h);
+        };
+        const double value = split_integral(ring_flux, li) / kLimbDarkenedFlux;
+        if (value != finitemu::integrated_heyrovsky_magnification({li}, kRe, kRstar)->front()) {
+            std::fprintf(stderr, "replay of integrated_heyrovsky_magnification differs\n");
+            std::exit(1);
+        }
+    }
+    return samples;
+}
+
+template <auto Routine> void BM_Routine(benchmark::State& state, std::size_t evaluations) {
+    const std::vector<double> l = separations();
+    for (auto _ : state) {
+        auto result = Routine(l, kRe, kRstar);
+        benchmark::DoNotOptimize(result);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * l.size()));
+    state.counters["evals_per_sep"] =
+        static_cast<double>(evaluations) / static_cast<double>(l.size());
+}
+
+// The same, one separation per call: a map of one item computes on the calling thread, so the CPU
+// time of this thread is the routine's whole cost, comparable with the kernels' CPU time on a
+// machine that other work shares.
+template <auto Routine> void BM_RoutineOnThisThread(benchmark::State& state) {
+    const std::vector<double> l = separations();
+    for (auto _ : state) {
+        for (const double li : l) {
+            auto result = Routine({li}, kRe, kRstar);
+            benchmark::DoNotOptimize(result);
+        }
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * l.size()));
+}
+
+template <class Kernel>
+void BM_Kernels(benchmark::State& state, const std::vector<std::pair<double, double>>& samples,
+                Kernel kernel) {
+    for (auto _ : state) {
+        double sum = 0.0;
+        for (const auto& [a, b] : samples) {
+            sum += kernel(a, b);
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    // Per separation, to compare with the routine's items.
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * separations().size()));
+    state.counters["evals_per_sep"] =
+        static_cast<double>(samples.size()) / static_cast<double>(separations().size());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<double> l = separations();
+    static const auto disk = witt_mao_samples(l);
+    static const auto ring = heyrovsky_samples(l);
+
+    benchmark::RegisterBenchmark("integrated_witt_mao_magnification",
+                                 BM_Routine<finitemu::integrated_witt_mao_magnification>,
+                                 disk.size())
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark(
+        "integrated_witt_mao_magnification/calling_thread",
+        BM_RoutineOnThisThread<finitemu::integrated_witt_mao_magnification>)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("integrated_witt_mao_magnification/kernels",
+                                 [](benchmark::State& state) {
+                                     BM_Kernels(state, disk, [](double u, double rho) {
+                                         return finitemu::kernels::witt_mao_magnification_scaled(
+                                             u, rho);
+                                     });
+                                 })
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("integrated_heyrovsky_magnification",
+                                 BM_Routine<finitemu::integrated_heyrovsky_magnification>,
+                                 ring.size())
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark(
+        "integrated_heyrovsky_magnification/calling_thread",
+        BM_RoutineOnThisThread<finitemu::integrated_heyrovsky_magnification>)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("integrated_heyrovsky_magnification/kernels",
+                                 [](benchmark::State& state) {
+                                     BM_Kernels(state, ring, [](double li, double r) {
+                                         return finitemu::kernels::heyrovsky_magnification(
+                                                    li, r, kRe, kRstar)
+                                             .value_or(std::numeric_limits<double>::quiet_NaN());
+                                     });
+                                 })
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
