@@ -65,7 +65,7 @@ def integrated_witt_mao_magnification(l: Sequence[float], re: float, rstar: floa
 def integrated_flux_map_witt_mao_magnification(
     l: Sequence[float], re: float, rstar: float, bl: Sequence[float], bf: Sequence[float]
 ) -> list[float]:
-    """Magnification of a disk with a tabulated radial profile, by uniform-disk annuli.
+    """Magnification of a disk with a tabulated radial profile, by thin rings.
 
     l: separations between the lens and the source centre, in source radii.
     re: Einstein radius; rstar: source radius, in the same unit as re.
@@ -74,14 +74,15 @@ def integrated_flux_map_witt_mao_magnification(
 
     Returns a list of len(l) magnifications in the order of l. The profile P(r) is the linear
     interpolation of (bl, bf), 0 outside [bl[0], bl[-1]]; the result is the flux integral
-    int_0^1 2 pi r P(r) A(r) dr over the magnification A of thin annuli, divided by
-    int_0^1 2 pi r P(r) dr (NaN when that is 0, e.g. for empty bl and bf).
+    int_0^1 2 pi r P(r) A(r) dr, A(r) = d(r^2 W)/d(r^2) the thin-annulus limit of the uniform-disk
+    magnification W (the ring mean), divided by int_0^1 2 pi r P(r) dr (NaN when that is 0, e.g.
+    for empty bl and bf). Equal to integrated_flux_map_heyrovsky_magnification.
 
     Raises TypeError for bad arguments, pyo3_runtime.PanicException when len(bl) != len(bf)
     (message "assertion `left == right` failed\\n  left: <len(bl)>\\n right: <len(bf)>").
 
     >>> finitemu.integrated_flux_map_witt_mao_magnification([2.0], 1.0, 0.5, [0.0, 1.0], [1.0, 1.0])
-    [1.381003927...]
+    [1.38100392789...]
     """
 
 def multi_witt_mao_magnification(
@@ -154,7 +155,7 @@ def integrated_flux_map_heyrovsky_magnification(
     (message "assertion `left == right` failed\\n  left: <len(bl)>\\n right: <len(bf)>").
 
     >>> finitemu.integrated_flux_map_heyrovsky_magnification([2.0], 1.0, 0.5, [0.0, 1.0], [1.0, 1.0])
-    [1.381003927...]
+    [1.38100392789...]
     """
 
 def discrete_flux_map_heyrovsky_magnification(

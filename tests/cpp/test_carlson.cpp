@@ -1,6 +1,7 @@
 // Carlson's symmetric integrals: published values, special cases and identities.
 #include "numeric/carlson.hpp"
 #include "reference_data.hpp"
+#include "relative_error.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,8 @@
 
 namespace {
 
+using finitemu::test::near_relative;
+
 using finitemu::numeric::elliprd_unchecked;
 using finitemu::numeric::elliprf_unchecked;
 using finitemu::numeric::elliprj_unchecked;
@@ -19,17 +22,6 @@ using finitemu::numeric::detail::elliprc;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// |actual - expected| <= tol |expected|
-::testing::AssertionResult near_relative(double actual, double expected, double tol) {
-    const double err = std::fabs(actual - expected);
-    if (err <= tol * std::fabs(expected)) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
-           << "actual " << actual << " expected " << expected << " relative error "
-           << err / std::fabs(expected) << " > " << tol;
-}
 
 TEST(Carlson, PublishedValues) {
     // Carlson (1995), Section 3 test values.

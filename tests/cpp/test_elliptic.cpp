@@ -1,6 +1,7 @@
 // Complete elliptic integrals: values, interval selection, error messages and identities.
 #include "numeric/elliptic.hpp"
 #include "reference_data.hpp"
+#include "relative_error.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include <string_view>
 
 namespace {
+
+using finitemu::test::near_relative;
 
 using finitemu::numeric::ellipe;
 using finitemu::numeric::ellipk;
@@ -34,16 +37,6 @@ double value(const EllipticResult& r) {
         return ::testing::AssertionFailure() << "error '" << r.error() << "', expected " << message;
     }
     return ::testing::AssertionSuccess();
-}
-
-::testing::AssertionResult near_relative(double actual, double expected, double tol) {
-    const double err = std::fabs(actual - expected);
-    if (err <= tol * std::fabs(expected)) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
-           << "actual " << actual << " expected " << expected << " relative error "
-           << err / std::fabs(expected) << " > " << tol;
 }
 
 TEST(Elliptic, KAcrossIntervalsAndAgm) {
