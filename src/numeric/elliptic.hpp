@@ -5,10 +5,9 @@
 //   Pi(n,m) = int_0^(pi/2) dtheta / ((1 - n sin^2 theta) sqrt(1 - m sin^2 theta))
 //             (Cauchy principal value for n > 1)
 //
-// K and E: on 0 <= m < 0.9 (and -0.05 < m < 0, which truncation of 20 m sends to the first
-// interval) a Taylor polynomial about the centre of the interval trunc(20 m) (tables in
-// elliptic_taylor_tables.hpp); elsewhere the arithmetic-geometric mean, K = pi / (2 AGM(1, k'))
-// and E from the AGM's running sum (DLMF 19.8(i)); E of negative m through
+// K and E: on 0 <= m < 0.9 a Taylor polynomial about the centre of the interval trunc(20 m)
+// (tables in elliptic_taylor_tables.hpp); elsewhere the arithmetic-geometric mean,
+// K = pi / (2 AGM(1, k')) and E from the AGM's running sum (DLMF 19.8(i)); E of negative m through
 // E(m) = sqrt(1 - m) E(m / (m - 1)) (DLMF 19.7(ii)).
 // Pi: reduced to Carlson's integrals, Pi(n, m) = R_F(0, 1-m, 1) + (n/3) R_J(0, 1-m, 1, 1-n)
 // (DLMF 19.25(i)), with the changes of characteristic of DLMF 19.7(iii) for n < 0 and n > 1.
@@ -41,11 +40,12 @@ inline constexpr double kInfinity = std::numeric_limits<double>::infinity();
 inline constexpr double kEps = 0x1p-52;
 inline constexpr double kOneMinusEps = 1.0 - kEps;
 inline constexpr double kOnePlusEps = 1.0 + kEps;
-// Interval selection: i = trunc(t), t = 20 m, with 0 <= i <= 17 exactly when -1 < t < 18, so
-// one test picks the polynomials (and keeps the conversion defined). The remaining t are sorted
-// by the int64 truncation: outside [-2^63, 2^63) (or NaN) the out-of-range rules, otherwise the
-// fallbacks.
-inline constexpr double kFirstIntervalLow = -1.0;
+// Interval selection: i = trunc(t), t = 20 m, for 0 <= t < 18, so one test picks the polynomials
+// (and keeps the conversion defined). Negative t are left out: truncation towards zero would send
+// -1 < t < 0 to interval 0, twice as far from its centre as the polynomial is built for. The
+// remaining t are sorted by the int64 truncation: outside [-2^63, 2^63) (or NaN) the out-of-range
+// rules, otherwise the fallbacks.
+inline constexpr double kFirstIntervalLow = 0.0;
 inline constexpr double kLastIntervalHigh = 18.0;
 inline constexpr double kTruncationLow = -0x1p63;
 inline constexpr double kTruncationHigh = 0x1p63;
@@ -109,7 +109,7 @@ inline double taylor(int interval, double m) noexcept {
 inline EllipticResult ellipk(double m) noexcept {
     using namespace detail;
     const double t = 20.0 * m;
-    if (t > kFirstIntervalLow && t < kLastIntervalHigh) {
+    if (t >= kFirstIntervalLow && t < kLastIntervalHigh) {
         return taylor<kEllipkTaylor, kEllipkTaylorDegree>(static_cast<int>(t), m);
     }
     if (!(t >= kTruncationLow && t < kTruncationHigh)) {
@@ -130,7 +130,7 @@ inline EllipticResult ellipk(double m) noexcept {
         }
         return std::unexpected("ellipk: m must not be greater than 1.");
     }
-    // m <= -0.05 or 0.9 <= m < 1: K = pi / (2 AGM(1, sqrt(1 - m))). Ten steps take the pair to
+    // m < 0 or 0.9 <= m < 1: K = pi / (2 AGM(1, sqrt(1 - m))). Ten steps take the pair to
     // within rounding over the whole range, from m = -4.6e17 to 1 - 1.1e-16; the pair reached is
     // used without a further test.
     double a = 1.0;
@@ -151,7 +151,7 @@ namespace detail {
 // E(m) for m >= 0 or NaN.
 inline EllipticResult ellipe_nonnegative(double m) noexcept {
     const double t = 20.0 * m;
-    if (t > kFirstIntervalLow && t < kLastIntervalHigh) {
+    if (t >= kFirstIntervalLow && t < kLastIntervalHigh) {
         return taylor<kEllipeTaylor, kEllipeTaylorDegree>(static_cast<int>(t), m);
     }
     if (!(t >= kTruncationLow && t < kTruncationHigh)) {
