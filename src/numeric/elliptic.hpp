@@ -5,10 +5,14 @@
 //   Pi(n,m) = int_0^(pi/2) dtheta / ((1 - n sin^2 theta) sqrt(1 - m sin^2 theta))
 //             (Cauchy principal value for n > 1)
 //
-// K and E: on 0 <= m < 0.9 a Taylor polynomial about the centre of the interval trunc(20 m)
-// (tables in elliptic_taylor_tables.hpp); elsewhere the arithmetic-geometric mean,
-// K = pi / (2 AGM(1, k')) and E from the AGM's running sum (DLMF 19.8(i)); E of negative m through
-// E(m) = sqrt(1 - m) E(m / (m - 1)) (DLMF 19.7(ii)).
+// K and E, within 4 ulp of the exact value on -1 <= m < 1:
+// - 0 <= m < 0.9: a Taylor polynomial about the centre of the interval trunc(20 m) (tables in
+//   elliptic_taylor_tables.hpp).
+// - 0.9 <= m <= 1 - 1e-3, and K for m < 0: the arithmetic-geometric mean, K = pi / (2 AGM(1, k')),
+//   k' = sqrt(1 - m), and E from the AGM's running sum (DLMF 19.8(i)).
+// - 1 - m < 1e-3: the expansions in 1 - m and ln(1 - m) about m = 1 (DLMF 19.12.1, 19.12.2),
+//   free of the AGM's rounding build-up in K and of its cancellation in E there.
+// - E for m < 0: E(m) = sqrt(1 - m) E(m / (m - 1)) (DLMF 19.7(ii)), m / (m - 1) in (0, 1).
 // Pi: reduced to Carlson's integrals, Pi(n, m) = R_F(0, 1-m, 1) + (n/3) R_J(0, 1-m, 1, 1-n)
 // (DLMF 19.25(i)), with the changes of characteristic of DLMF 19.7(iii) for n < 0 and n > 1.
 //
@@ -52,6 +56,26 @@ inline constexpr double kTruncationHigh = 0x1p63;
 // The largest finite double divided by 100: for n or m below it the computation overflows and
 // Pi(n, m) takes its limit 0.
 inline constexpr double kPiUnderflowArgument = -1.7976931348623156e306;
+
+// Expansions about m = 1 in m1 = 1 - m and L = ln(4 / k') = ln(16 / m1) / 2, for m1 < 1e-3,
+// where the AGM builds up rounding (K) or cancels (E):
+//   K = sum_j p_j m1^j (L + d_j)                                  (DLMF 19.12.1),
+//   E = 1 + sum_j r_j m1^(j+1) (L + d_j - 1/((2j + 1)(2j + 2)))   (DLMF 19.12.2),
+//   p_j = ((1/2)_j / j!)^2,  r_j = (1/2)_j (3/2)_j / (2 (2)_j j!),
+//   d_j = sum_{i=1}^j (1/i - 2/(2i - 1)),
+// written as K = L P(m1) + Q(m1), E = 1 + m1 (L R(m1) + S(m1)) with exact rational coefficients,
+// padded with zeros for horner(). At m1 = 1e-3 the first omitted term is 4e-20 K, 2e-19 E.
+inline constexpr double kNearOneLimit = 1e-3;
+inline constexpr int kEllipkNearOneDegree = 5;
+inline constexpr int kEllipeNearOneDegree = 4;
+inline constexpr double kEllipkNearOneLog[kTaylorMaxDegree + 1] = {
+    1.0, 1.0 / 4.0, 9.0 / 64.0, 25.0 / 256.0, 1225.0 / 16384.0, 3969.0 / 65536.0};
+inline constexpr double kEllipkNearOne[kTaylorMaxDegree + 1] = {
+    0.0, -1.0 / 4.0, -21.0 / 128.0, -185.0 / 1536.0, -18655.0 / 196608.0, -102501.0 / 1310720.0};
+inline constexpr double kEllipeNearOneLog[kTaylorMaxDegree + 1] = {
+    1.0 / 2.0, 3.0 / 16.0, 15.0 / 128.0, 175.0 / 2048.0, 2205.0 / 32768.0};
+inline constexpr double kEllipeNearOne[kTaylorMaxDegree + 1] = {
+    -1.0 / 4.0, -13.0 / 64.0, -9.0 / 64.0, -5255.0 / 49152.0, -11291.0 / 131072.0};
 
 // sum_{j=0}^{Degree} c[j] x^j by Horner's rule from the highest coefficient, written out as a
 // fold so that every degree compiles to straight-line code.
@@ -130,11 +154,17 @@ inline EllipticResult ellipk(double m) noexcept {
         }
         return std::unexpected("ellipk: m must not be greater than 1.");
     }
-    // m < 0 or 0.9 <= m < 1: K = pi / (2 AGM(1, sqrt(1 - m))). Ten steps take the pair to
-    // within rounding over the whole range, from m = -4.6e17 to 1 - 1.1e-16; the pair reached is
+    const double m1 = 1.0 - m; // exact for m >= 0.5
+    if (m1 < kNearOneLimit) {
+        const double log_term = 0.5 * std::log(16.0 / m1);
+        return log_term * horner<kEllipkNearOneDegree>(kEllipkNearOneLog, m1) +
+               horner<kEllipkNearOneDegree>(kEllipkNearOne, m1);
+    }
+    // m < 0 or 0.9 <= m <= 1 - 1e-3: K = pi / (2 AGM(1, sqrt(1 - m))). Ten steps take the pair to
+    // within rounding over the whole range, from m = -4.6e17 to 1 - 1e-3; the pair reached is
     // used without a further test.
     double a = 1.0;
-    double g = std::sqrt(1.0 - m);
+    double g = std::sqrt(m1);
     for (int step = 0; step < 10; ++step) {
         if (std::fabs(a - g) < kAgmTolerance * std::fabs(a)) {
             break;
@@ -166,11 +196,17 @@ inline EllipticResult ellipe_nonnegative(double m) noexcept {
     if (m > 1.0) {
         return std::unexpected("ellipe: m must not be greater than 1.");
     }
-    // 0.9 <= m < 1: E = (a_1^2 - sum_n 2^(n-1) c_n^2) pi / (2 AGM), with a_1 = (1 + k')/2 and
-    // c_n the half-differences of the AGM of (1, k') (DLMF 19.8(i)). From k' <= sqrt(0.1) the AGM
-    // converges quadratically, so the loop needs no step limit.
+    const double m1 = 1.0 - m; // exact for m >= 0.5
+    if (m1 < kNearOneLimit) {
+        const double log_term = 0.5 * std::log(16.0 / m1);
+        return 1.0 + m1 * (log_term * horner<kEllipeNearOneDegree>(kEllipeNearOneLog, m1) +
+                           horner<kEllipeNearOneDegree>(kEllipeNearOne, m1));
+    }
+    // 0.9 <= m <= 1 - 1e-3: E = (a_1^2 - sum_n 2^(n-1) c_n^2) pi / (2 AGM), with a_1 = (1 + k')/2
+    // and c_n the half-differences of the AGM of (1, k') (DLMF 19.8(i)). From k' <= sqrt(0.1) the
+    // AGM converges quadratically, so the loop needs no step limit.
     double x = 1.0;
-    double y = std::sqrt(1.0 - m);
+    double y = std::sqrt(m1);
     const double x_start = x;
     const double y_start = y;
     double sum = 0.0;
