@@ -85,7 +85,33 @@ def ke_arguments(rng):
         ms.add(-(2.0**-k) * 1e-3)
     ms.add(0.0)
     ms.add(-1.0)
+    ms.update(dense_ke_arguments(random.Random(20260701)))
     return sorted(m for m in ms if -1 <= m < 1)
+
+
+def dense_ke_arguments(rng):
+    """Dense where an algorithm once missed 4 ulp, from its own generator so that the other rows
+    keep their arguments: -0.05 < m < 0 (a polynomial used twice as far out as it is built for,
+    up to 310 ulp), 1 - m < 1e-2 (the AGM running sum for E cancelled, up to 7.9 ulp for
+    1 - m < 5e-8), and the switch from the AGM to the expansions about m = 1 at 1 - m = 1e-3."""
+    ms = set()
+    for _ in range(300):
+        ms.add(rng.uniform(-0.05, 0))
+    for _ in range(100):
+        ms.add(-(10 ** rng.uniform(-16, -2)))
+    for _ in range(800):
+        ms.add(1 - 10 ** rng.uniform(-16, -7))
+    for _ in range(200):
+        ms.add(1 - 10 ** rng.uniform(-7, -2))
+    x = y = 1 - 1e-3
+    ms.add(x)
+    for _ in range(3):
+        x = math.nextafter(x, -math.inf)
+        y = math.nextafter(y, math.inf)
+        ms.update((x, y))
+    # K from the AGM missed 4 ulp here (4.28 and 4.04 ulp).
+    ms.update((0.9999999999995239, 0.9999999999969498))
+    return ms
 
 
 def pi_arguments(rng):
