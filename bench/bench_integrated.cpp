@@ -16,6 +16,7 @@
 #include "kernels/heyrovsky.hpp"
 #include "kernels/witt_mao.hpp"
 #include "lib/magnification.hpp"
+#include "numeric/interp.hpp"
 #include "numeric/quadrature.hpp"
 
 #include <benchmark/benchmark.h>
@@ -26,6 +27,7 @@
 #include <limits>
 #include <numbers>
 #include <random>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -105,6 +107,70 @@ std::vector<std::pair<double, double>> heyrovsky_samples(const std::vector<doubl
     return samples;
 }
 
+// A limb-darkened profile tabulated at r = 0, 0.1, ..., 1 as a flux map, as a caller gives one.
+struct FluxMap {
+    std::vector<double> bl, bf;
+    FluxMap() {
+        for (int k = 0; k <= 10; ++k) {
+            const double r = 0.1 * k;
+            bl.push_back(r);
+            bf.push_back(1.0 - 0.6 * (1.0 - std::sqrt(1.0 - r * r)));
+        }
+    }
+};
+const FluxMap& flux_map() {
+    static const FluxMap map;
+    return map;
+}
+
+// The ring kernel's arguments (l, r) of the integrated flux-map functions (both integrate the same
+// ring flux; the support [0, 1] adds no split).
+std::vector<std::pair<double, double>> flux_map_samples(const std::vector<double>& l) {
+    namespace fn = finitemu::numeric;
+    const auto& map = flux_map();
+    const auto profile = [&](double r) noexcept {
+        return fn::interp(map.bl, map.bf, r, fn::ExtrapolationMode::constant(0.0));
+    };
+    const double total = de::integrate([&](double r) noexcept { return profile(r) * (kTwoPi * r); },
+                                       0.0, 1.0, kTarget)
+                             .value;
+    std::vector<std::pair<double, double>> samples;
+    for (const double li : l) {
+        const auto ring_flux = [&](double r) noexcept {
+            samples.emplace_back(li, r);
+            const double h = finitemu::kernels::heyrovsky_magnification(li, r, kRe, kRstar)
+                                 .value_or(std::numeric_limits<double>::quiet_NaN());
+            return profile(r) * (kTwoPi * r * h);
+        };
+        const double value = split_integral(ring_flux, li) / total;
+        if (value !=
+            finitemu::integrated_flux_map_heyrovsky_magnification({li}, map.bl, map.bf, kRe, kRstar)
+                ->front()) {
+            std::fprintf(stderr, "replay of the integrated flux-map functions differs\n");
+            std::exit(1);
+        }
+    }
+    return samples;
+}
+
+// The ring kernel's arguments of discrete_flux_map_heyrovsky_magnification: one per node.
+std::vector<std::pair<double, double>> discrete_samples(const std::vector<double>& l) {
+    std::vector<std::pair<double, double>> samples;
+    for (const double li : l) {
+        for (const double r : flux_map().bl) {
+            samples.emplace_back(li, r);
+        }
+    }
+    return samples;
+}
+
+// The flux-map routines with the map bound, in the shape of the others.
+template <auto Routine>
+finitemu::RoutineResult<std::vector<double>> with_flux_map(std::vector<double> l, double re,
+                                                           double rstar) {
+    return Routine(std::move(l), flux_map().bl, flux_map().bf, re, rstar);
+}
+
 template <auto Routine> void BM_Routine(benchmark::State& state, std::size_t evaluations) {
     const std::vector<double> l = separations();
     for (auto _ : state) {
@@ -146,50 +212,52 @@ void BM_Kernels(benchmark::State& state, const std::vector<std::pair<double, dou
         static_cast<double>(samples.size()) / static_cast<double>(separations().size());
 }
 
+// The routine on the pool, the same one separation per call, and its kernels alone.
+template <auto Routine>
+void register_routine(const char* name, const std::vector<std::pair<double, double>>& samples,
+                      double (*kernel)(double, double)) {
+    const std::string base(name);
+    benchmark::RegisterBenchmark(base.c_str(), BM_Routine<Routine>, samples.size())
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark((base + "/calling_thread").c_str(),
+                                 BM_RoutineOnThisThread<Routine>)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(
+        (base + "/kernels").c_str(),
+        [&samples, kernel](benchmark::State& state) { BM_Kernels(state, samples, kernel); })
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+}
+
+double disk_kernel(double u, double rho) {
+    return finitemu::kernels::witt_mao_magnification_scaled(u, rho);
+}
+
+double ring_kernel(double li, double r) {
+    return finitemu::kernels::heyrovsky_magnification(li, r, kRe, kRstar)
+        .value_or(std::numeric_limits<double>::quiet_NaN());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const std::vector<double> l = separations();
     static const auto disk = witt_mao_samples(l);
     static const auto ring = heyrovsky_samples(l);
-
-    benchmark::RegisterBenchmark("integrated_witt_mao_magnification",
-                                 BM_Routine<finitemu::integrated_witt_mao_magnification>,
-                                 disk.size())
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
-    benchmark::RegisterBenchmark(
-        "integrated_witt_mao_magnification/calling_thread",
-        BM_RoutineOnThisThread<finitemu::integrated_witt_mao_magnification>)
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("integrated_witt_mao_magnification/kernels",
-                                 [](benchmark::State& state) {
-                                     BM_Kernels(state, disk, [](double u, double rho) {
-                                         return finitemu::kernels::witt_mao_magnification_scaled(
-                                             u, rho);
-                                     });
-                                 })
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
-    benchmark::RegisterBenchmark("integrated_heyrovsky_magnification",
-                                 BM_Routine<finitemu::integrated_heyrovsky_magnification>,
-                                 ring.size())
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
-    benchmark::RegisterBenchmark(
-        "integrated_heyrovsky_magnification/calling_thread",
-        BM_RoutineOnThisThread<finitemu::integrated_heyrovsky_magnification>)
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("integrated_heyrovsky_magnification/kernels",
-                                 [](benchmark::State& state) {
-                                     BM_Kernels(state, ring, [](double li, double r) {
-                                         return finitemu::kernels::heyrovsky_magnification(
-                                                    li, r, kRe, kRstar)
-                                             .value_or(std::numeric_limits<double>::quiet_NaN());
-                                     });
-                                 })
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
+    static const auto flux = flux_map_samples(l);
+    static const auto discrete = discrete_samples(l);
+    namespace fm = finitemu;
+    register_routine<fm::integrated_witt_mao_magnification>("integrated_witt_mao_magnification",
+                                                            disk, disk_kernel);
+    register_routine<fm::integrated_heyrovsky_magnification>("integrated_heyrovsky_magnification",
+                                                             ring, ring_kernel);
+    register_routine<with_flux_map<fm::integrated_flux_map_witt_mao_magnification>>(
+        "integrated_flux_map_witt_mao_magnification", flux, ring_kernel);
+    register_routine<with_flux_map<fm::integrated_flux_map_heyrovsky_magnification>>(
+        "integrated_flux_map_heyrovsky_magnification", flux, ring_kernel);
+    register_routine<with_flux_map<fm::discrete_flux_map_heyrovsky_magnification>>(
+        "discrete_flux_map_heyrovsky_magnification", discrete, ring_kernel);
 
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -23,6 +23,7 @@
 // (NaN or infinite R, NaN l or r).
 #pragma once
 
+#include "numeric/bulirsch_cel.hpp"
 #include "numeric/carlson.hpp"
 #include "numeric/elliptic.hpp"
 
@@ -88,6 +89,22 @@ inline std::expected<double, const char*> heyrovsky_closed_form(double l, double
            (2.0 * std::numbers::pi);
 }
 
+// The closed form as one general complete integral of Bulirsch, for finite l, r >= 0, d != 0 and
+// finite R: 2 R^2 K + d^2 Pi = cel(kc, 1 - n, 2 R^2 + d^2, 2 R^2 (1 - n) + d^2), with
+// kc = sqrt(1 - m) and 1 - n from the complementary forms above, so it holds to rounding at
+// every d (both terms are positive: nothing cancels).
+inline double heyrovsky_cel(double l, double r, double d, double big_r) noexcept {
+    const double r2x2 = 2.0 * (big_r * big_r);
+    const double sum = l + r;
+    const double ratio = d / sum;
+    const double one_minus_n = ratio * ratio;
+    const double q = r2x2 * 2.0 + d * d;
+    const double kc = std::sqrt(one_minus_n * ((r2x2 * 2.0 + sum * sum) / q));
+    const double d2 = d * d;
+    const double c = numeric::cel_unchecked(kc, one_minus_n, r2x2 + d2, r2x2 * one_minus_n + d2);
+    return c * (4.0 / (sum * std::sqrt(q))) / (2.0 * std::numbers::pi);
+}
+
 } // namespace detail
 
 [[nodiscard]] inline std::expected<double, const char*>
@@ -96,6 +113,9 @@ heyrovsky_magnification(double l, double r, double re, double rstar) noexcept {
     const double d = r - l;
     if (d == 0.0) {
         return detail::heyrovsky_logarithmic(l, d, big_r);
+    }
+    if (l >= 0.0 && r >= 0.0 && std::isfinite(d) && std::isfinite(big_r)) {
+        return detail::heyrovsky_cel(l, r, d, big_r);
     }
     if (std::abs(d) < detail::kRingNear * l) {
         const double value = detail::heyrovsky_near_ring(l, r, d, big_r);

@@ -32,6 +32,7 @@
 // integral; it never reports an error otherwise.
 #pragma once
 
+#include "numeric/bulirsch_cel.hpp"
 #include "numeric/carlson.hpp"
 #include "numeric/elliptic.hpp"
 
@@ -74,24 +75,27 @@ inline double witt_mao_combine(double u, double rho, double s, double k, double 
 
 // The closed form from n and m.
 inline double witt_mao_closed_form(double u, double rho) noexcept {
-    const double n = (4.0 * rho * u) / ((rho + u) * (rho + u));
-    const double s = std::sqrt((u - rho) * (u - rho) + 4.0);
-    const double k = std::sqrt(4.0 * n) / s;
-    const double m = k * k;
+    const double diff = u - rho;
+    const double sum = u + rho;
+    const double s2 = diff * diff + 4.0;
+    const double s = std::sqrt(s2);
+    const double n = (4.0 * rho * u) / (sum * sum);
+    const double m = 4.0 * n / s2;
+    const double ratio = diff / sum;
+    const double one_minus_n = ratio * ratio;
+    const double kc = std::sqrt(one_minus_n * ((4.0 + sum * sum) / s2));
 
     const auto e = numeric::ellipe(m);
     if (!e) {
         return std::numeric_limits<double>::quiet_NaN();
     }
-    const auto kk = numeric::ellipk(m);
-    if (!kk) {
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-    const auto p = numeric::ellippi(n, m);
-    if (!p) {
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-    return witt_mao_combine(u, rho, s, *kk, *e, *p);
+    const double rho2 = rho * rho;
+    const double coef_e = s * sum / (2.0 * rho2);
+    const double coef_k = diff * ((u * u - rho2) * 0.5 + 4.0) / (s * rho2);
+    const double coef_p = 2.0 * (diff * diff) * (1.0 + rho2) / (s * (rho2 * sum));
+    const double kp =
+        numeric::cel_unchecked(kc, one_minus_n, coef_p - coef_k, coef_p - coef_k * one_minus_n);
+    return (kp + coef_e * *e) / std::numbers::pi;
 }
 
 // The closed form from 1 - n and 1 - m, for u near rho (u != rho, both positive and finite).

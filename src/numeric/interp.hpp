@@ -25,9 +25,24 @@ struct ExtrapolationMode {
     static constexpr ExtrapolationMode constant(double v) noexcept { return {Kind::Constant, v}; }
 };
 
-// Example: interp(bl, bf, r, ExtrapolationMode::constant(0.0))
-inline double interp(std::span<const double> x, std::span<const double> y, double q,
-                     ExtrapolationMode mode) noexcept {
+// The slope and intercept of segment i, formed as interp forms them. A caller that interpolates
+// one table many times may form them once per segment and pass them to interp_with.
+struct SegmentLine {
+    double slope;
+    double intercept;
+};
+
+inline SegmentLine segment_line(std::span<const double> x, std::span<const double> y,
+                                std::size_t i) noexcept {
+    const double slope = (y[i + 1] - y[i]) / (x[i + 1] - x[i]);
+    return {slope, y[i] - x[i] * slope};
+}
+
+// interp with the segment's line given by line_of(i) (a SegmentLine): the same result as interp
+// when line_of(i) returns segment_line(x, y, i).
+template <class LineOf>
+inline double interp_with(std::span<const double> x, std::span<const double> y, double q,
+                          ExtrapolationMode mode, const LineOf& line_of) noexcept {
     const std::size_t n = std::min(x.size(), y.size());
     if (n == 0) {
         return 0.0;
@@ -41,18 +56,15 @@ inline double interp(std::span<const double> x, std::span<const double> y, doubl
     std::size_t size = x.size();
     while (size > 1) {
         const std::size_t half = size / 2;
-        if (q > x[base + half]) {
-            base += half;
-        }
+        base = q > x[base + half] ? base + half : base;
         size -= half;
     }
     const std::size_t below = q > x[base] ? base + 1 : base;
     const std::size_t i = std::min(below == 0 ? std::size_t{0} : below - 1, n - 2);
 
     const auto line = [&]() noexcept {
-        const double slope = (y[i + 1] - y[i]) / (x[i + 1] - x[i]);
-        const double intercept = y[i] - x[i] * slope;
-        return slope * q + intercept;
+        const SegmentLine segment = line_of(i);
+        return segment.slope * q + segment.intercept;
     };
     const auto outside = [&](double end_value) noexcept {
         switch (mode.kind) {
@@ -79,6 +91,13 @@ inline double interp(std::span<const double> x, std::span<const double> y, doubl
         return outside(y[n - 1]);
     }
     return line();
+}
+
+// Example: interp(bl, bf, r, ExtrapolationMode::constant(0.0))
+inline double interp(std::span<const double> x, std::span<const double> y, double q,
+                     ExtrapolationMode mode) noexcept {
+    return interp_with(x, y, q, mode,
+                       [&](std::size_t i) noexcept { return segment_line(x, y, i); });
 }
 
 } // namespace finitemu::numeric

@@ -1,0 +1,115 @@
+// Bulirsch's cel against the mpmath values of K, E and Pi (tests/data/elliptic_reference.txt)
+// through cel(kc, 1, 1, 1) = K, cel(kc, 1, 1, kc^2) = E, cel(kc, 1 - n, 1, 1) = Pi(n, m), and
+// against Carlson's integrals where kc and 1 - n are too small to form from m and n.
+#include "numeric/bulirsch_cel.hpp"
+#include "numeric/carlson.hpp"
+#include "reference_data.hpp"
+#include "relative_error.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+using finitemu::numeric::cel_unchecked;
+using finitemu::test::near_relative;
+
+struct Worst {
+    double error = 0.0;
+    double at = NAN;
+    void note(double err, double where) {
+        if (err > error) {
+            error = err;
+            at = where;
+        }
+    }
+};
+
+double relative(double actual, double expected) {
+    return std::fabs(actual - expected) / std::fabs(expected);
+}
+
+// kc = sqrt(1 - m) carries up to about one rounding of 1 - m and one of the root; K, E and Pi
+// change by at most that much relatively, so 6 eps leaves room for cel's own rounding only.
+constexpr double kTolerance = 6 * 0x1p-52;
+
+TEST(BulirschCel, CompleteIntegralsOfTheFirstAndSecondKinds) {
+    Worst k_worst, e_worst;
+    int count = 0;
+    for (const auto& row : finitemu::test::read_reference("elliptic_reference.txt")) {
+        const double m = row.values.empty() ? NAN : row.values[0];
+        if (row.grid != "KE" || !(m >= 0.0)) {
+            continue;
+        }
+        ++count;
+        const double kc = std::sqrt(1.0 - m);
+        const double k = cel_unchecked(kc, 1.0, 1.0, 1.0);
+        const double e = cel_unchecked(kc, 1.0, 1.0, kc * kc);
+        const double k_ref = row.values[1] + row.values[2];
+        const double e_ref = row.values[3] + row.values[4];
+        EXPECT_TRUE(near_relative(k, k_ref, kTolerance)) << "K(" << m << ")";
+        EXPECT_TRUE(near_relative(e, e_ref, kTolerance)) << "E(" << m << ")";
+        k_worst.note(relative(k, k_ref), m);
+        e_worst.note(relative(e, e_ref), m);
+    }
+    EXPECT_GT(count, 500);
+    std::printf("cel K: worst %.3g at m = %.17g; E: worst %.3g at m = %.17g (%d points)\n",
+                k_worst.error, k_worst.at, e_worst.error, e_worst.at, count);
+}
+
+TEST(BulirschCel, CompleteIntegralOfTheThirdKind) {
+    Worst worst;
+    int count = 0;
+    for (const auto& row : finitemu::test::read_reference("elliptic_reference.txt")) {
+        if (row.grid != "PI") {
+            continue;
+        }
+        const double n = row.values[0];
+        const double m = row.values[1];
+        if (!(n < 1.0 && m >= 0.0 && m < 1.0)) {
+            continue;
+        }
+        ++count;
+        const double expected = row.values[2] + row.values[3];
+        const double pi = cel_unchecked(std::sqrt(1.0 - m), 1.0 - n, 1.0, 1.0);
+        EXPECT_TRUE(near_relative(pi, expected, kTolerance)) << "Pi(" << n << ", " << m << ")";
+        worst.note(relative(pi, expected), n);
+    }
+    EXPECT_GT(count, 500);
+    std::printf("cel Pi: worst %.3g at n = %.17g (%d points)\n", worst.error, worst.at, count);
+}
+
+TEST(BulirschCel, TinyModulusAndCharacteristicAgreeWithCarlson) {
+    // Pi(n, m) = R_F(0, kc^2, 1) + (n/3) R_J(0, kc^2, 1, 1 - n) (DLMF 19.25.2), with kc and
+    // 1 - n given exactly down to 1e-15: the regime of a ring next to the lens.
+    for (const double kc : {1e-15, 3e-9, 1e-4, 0.3}) {
+        for (const double p : {1e-30, 1e-18, 1e-8, 0.5}) {
+            const double y = kc * kc;
+            const double carlson =
+                finitemu::numeric::elliprf_unchecked(0.0, y, 1.0) +
+                (1.0 - p) / 3.0 * finitemu::numeric::elliprj_unchecked(0.0, y, 1.0, p);
+            EXPECT_TRUE(near_relative(cel_unchecked(kc, p, 1.0, 1.0), carlson, 1e-14))
+                << "kc " << kc << " p " << p;
+        }
+    }
+}
+
+TEST(BulirschCel, LinearInTheWeights) {
+    // cel(kc, p, a, b) = a cel(kc, p, 1, 0) + b cel(kc, p, 0, 1); weights of opposite signs as
+    // the uniform-disk kernel uses them, with a result far from zero.
+    for (const double kc : {0.01, 0.5, 1.0}) {
+        for (const double p : {0.05, 1.0, 7.0}) {
+            const double first = cel_unchecked(kc, p, 1.0, 0.0);
+            const double second = cel_unchecked(kc, p, 0.0, 1.0);
+            for (const auto& [a, b] : {std::pair{3.0, -0.5}, std::pair{-2.0, 5.0}}) {
+                const double combined = a * first + b * second;
+                EXPECT_TRUE(near_relative(cel_unchecked(kc, p, a, b), combined, 1e-14))
+                    << kc << " " << p << " " << a << " " << b;
+            }
+        }
+    }
+}
+
+} // namespace
