@@ -12,7 +12,11 @@
 //     = [ (1 + rho^2)/rho^2 2 atan(rho) + 2/rho ] / pi.
 //
 // Three evaluations of the same magnification:
-//  - the closed form from n and m through numeric/elliptic.hpp (most separations);
+//  - most separations: E(m) from numeric/elliptic.hpp, and the K and Pi terms as one general
+//    complete integral of Bulirsch (numeric/bulirsch_cel.hpp), which is linear in its weights:
+//      g Pi(n, m) - b K(m) = cel(kc, 1 - n, g - b, g - b (1 - n)),   kc = sqrt(1 - m),
+//    g and b the coefficients of Pi and K above, with 1 - n and 1 - m from the complementary
+//    forms below; one quadratically convergent loop instead of K and Carlson's R_F and R_J;
 //  - near the limb, the closed form from the complementary quantities
 //      1 - n = ((u - rho)/(u + rho))^2,
 //      1 - m = (u - rho)^2 (4 + (u + rho)^2) / ((u + rho)^2 (4 + (u - rho)^2)),
@@ -73,7 +77,7 @@ inline double witt_mao_combine(double u, double rho, double s, double k, double 
     return (term_p + (term_e - term_k)) / std::numbers::pi;
 }
 
-// The closed form from n and m.
+// The closed form: E from m, the K and Pi terms as one cel.
 inline double witt_mao_closed_form(double u, double rho) noexcept {
     const double diff = u - rho;
     const double sum = u + rho;
