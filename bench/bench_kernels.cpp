@@ -52,7 +52,7 @@ template <class ClosedForm> double with_branches(double u, double rho, ClosedFor
         return witt_mao_on_limb(rho);
     }
     if (std::abs(u - rho) < kNearLimb * rho) {
-        return witt_mao_near_limb(u, rho);
+        return witt_mao_closed_form<true>(u, rho);
     }
     if (u > kFar * rho) {
         return witt_mao_multipole(u, rho);

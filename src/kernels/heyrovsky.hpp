@@ -93,7 +93,11 @@ heyrovsky_magnification(double l, double r, double re, double rstar) noexcept {
         return detail::heyrovsky_logarithmic(l, d, big_r);
     }
     if (l >= 0.0 && r >= 0.0 && std::isfinite(d) && std::isfinite(big_r)) {
-        return detail::heyrovsky_cel(l, r, d, big_r);
+        const double value = detail::heyrovsky_cel(l, r, d, big_r);
+        if (std::isfinite(value)) {
+            return value;
+        }
+        // Overflow or underflow in forming kc and 1 - n: the closed form decides.
     }
     return detail::heyrovsky_closed_form(l, r, d, big_r);
 }
