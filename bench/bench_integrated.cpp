@@ -110,16 +110,18 @@ std::vector<std::pair<double, double>> heyrovsky_samples(const std::vector<doubl
 // A limb-darkened profile tabulated at r = 0, 0.1, ..., 1 as a flux map, as a caller gives one.
 struct FluxMap {
     std::vector<double> bl, bf;
-    FluxMap() {
-        for (int k = 0; k <= 10; ++k) {
-            const double r = 0.1 * k;
+    explicit FluxMap(int intervals) {
+        for (int k = 0; k <= intervals; ++k) {
+            const double r = static_cast<double>(k) / intervals;
             bl.push_back(r);
             bf.push_back(1.0 - 0.6 * (1.0 - std::sqrt(1.0 - r * r)));
         }
     }
 };
-const FluxMap& flux_map() {
-    static const FluxMap map;
+// The discrete sum is also timed with a finer map (101 rings), where the fixed costs of a call
+// weigh less against its kernels.
+template <int Intervals = 10> const FluxMap& flux_map() {
+    static const FluxMap map(Intervals);
     return map;
 }
 
@@ -154,10 +156,11 @@ std::vector<std::pair<double, double>> flux_map_samples(const std::vector<double
 }
 
 // The ring kernel's arguments of discrete_flux_map_heyrovsky_magnification: one per node.
+template <int Intervals>
 std::vector<std::pair<double, double>> discrete_samples(const std::vector<double>& l) {
     std::vector<std::pair<double, double>> samples;
     for (const double li : l) {
-        for (const double r : flux_map().bl) {
+        for (const double r : flux_map<Intervals>().bl) {
             samples.emplace_back(li, r);
         }
     }
@@ -165,10 +168,10 @@ std::vector<std::pair<double, double>> discrete_samples(const std::vector<double
 }
 
 // The flux-map routines with the map bound, in the shape of the others.
-template <auto Routine>
+template <auto Routine, int Intervals = 10>
 finitemu::RoutineResult<std::vector<double>> with_flux_map(std::vector<double> l, double re,
                                                            double rstar) {
-    return Routine(std::move(l), flux_map().bl, flux_map().bf, re, rstar);
+    return Routine(std::move(l), flux_map<Intervals>().bl, flux_map<Intervals>().bf, re, rstar);
 }
 
 template <auto Routine> void BM_Routine(benchmark::State& state, std::size_t evaluations) {
@@ -246,7 +249,8 @@ int main(int argc, char** argv) {
     static const auto disk = witt_mao_samples(l);
     static const auto ring = heyrovsky_samples(l);
     static const auto flux = flux_map_samples(l);
-    static const auto discrete = discrete_samples(l);
+    static const auto discrete = discrete_samples<10>(l);
+    static const auto discrete_fine = discrete_samples<100>(l);
     namespace fm = finitemu;
     register_routine<fm::integrated_witt_mao_magnification>("integrated_witt_mao_magnification",
                                                             disk, disk_kernel);
@@ -258,6 +262,8 @@ int main(int argc, char** argv) {
         "integrated_flux_map_heyrovsky_magnification", flux, ring_kernel);
     register_routine<with_flux_map<fm::discrete_flux_map_heyrovsky_magnification>>(
         "discrete_flux_map_heyrovsky_magnification", discrete, ring_kernel);
+    register_routine<with_flux_map<fm::discrete_flux_map_heyrovsky_magnification, 100>>(
+        "discrete_flux_map_heyrovsky_magnification/101_rings", discrete_fine, ring_kernel);
 
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

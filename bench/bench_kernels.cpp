@@ -13,6 +13,7 @@
 #include "kernels/heyrovsky.hpp"
 #include "kernels/witt_mao.hpp"
 #include "lib/magnification.hpp"
+#include "numeric/carlson.hpp"
 
 #include <benchmark/benchmark.h>
 #include <boost/math/special_functions/ellint_1.hpp>
@@ -51,7 +52,7 @@ template <class ClosedForm> double with_branches(double u, double rho, ClosedFor
         return witt_mao_on_limb(rho);
     }
     if (std::abs(u - rho) < kNearLimb * rho) {
-        return witt_mao_near_limb(u, rho);
+        return witt_mao_closed_form<true>(u, rho);
     }
     if (u > kFar * rho) {
         return witt_mao_multipole(u, rho);
@@ -118,17 +119,27 @@ void BM_WittMaoListRoutine(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kCount));
 }
 
-// The ring kernel before it became one Bulirsch integral: Carlson's integrals within 0.1 l of the
-// ring, ellipk and ellippi elsewhere.
+// The ring kernel before it became one Bulirsch integral: within 0.1 l of the ring the closed
+// form from the complementary quantities through Carlson's integrals, K = R_F(0, 1-m, 1),
+// Pi = R_F + (n/3) R_J(0, 1-m, 1, 1-n); ellipk and ellippi elsewhere.
 std::expected<double, const char*> heyrovsky_three_integrals(double l, double r, double re,
                                                              double rstar) noexcept {
-    using namespace finitemu::kernels::detail;
+    namespace fn = finitemu::numeric;
     const double big_r = re / rstar;
     const double d = r - l;
-    if (d != 0.0 && std::abs(d) < kRingNear * l) {
-        return heyrovsky_near_ring(l, r, d, big_r);
+    if (d != 0.0 && std::abs(d) < 0.1 * l) {
+        const double r2 = big_r * big_r;
+        const double sum = l + r;
+        const double one_minus_n = (d / sum) * (d / sum);
+        const double q = r2 * 4.0 + d * d;
+        const double one_minus_m = one_minus_n * ((r2 * 4.0 + sum * sum) / q);
+        const double n = ((4.0 * l) * r) / (sum * sum);
+        const double k = fn::elliprf_unchecked(0.0, one_minus_m, 1.0);
+        const double p = k + (n / 3.0) * fn::elliprj_unchecked(0.0, one_minus_m, 1.0, one_minus_n);
+        return ((r2 + r2) * k + (d * d) * p) * (4.0 / (sum * std::sqrt(q))) /
+               (2.0 * std::numbers::pi);
     }
-    return heyrovsky_closed_form(l, r, d, big_r);
+    return finitemu::kernels::detail::heyrovsky_closed_form(l, r, d, big_r);
 }
 
 template <std::expected<double, const char*> (*Ring)(double, double, double, double) noexcept>

@@ -6,13 +6,16 @@
 //   A = 2 (2 R^2 K(m) + d^2 Pi(n, m)) / (pi (l + r) sqrt(4 R^2 + d^2)),
 //   n = 4 l r / (l + r)^2,   m = 16 R^2 l r / ((l + r)^2 (4 R^2 + d^2))   (m = k^2).
 //
-// Near r = l (n -> 1) the same closed form is evaluated from the complementary quantities
+// For finite l, r >= 0 and d != 0 the numerator is one general complete integral of Bulirsch
+// (numeric/bulirsch_cel.hpp), linear in its weights:
 //
+//   2 R^2 K + d^2 Pi = cel(kc, 1 - n, 2 R^2 + d^2, 2 R^2 (1 - n) + d^2),   kc = sqrt(1 - m),
 //   1 - n = (d / (l + r))^2,   1 - m = d^2 (4 R^2 + (l + r)^2) / ((l + r)^2 (4 R^2 + d^2)),
 //
-// exact to rounding, through Carlson's integrals (DLMF 19.25.1, 19.25.2):
-// K = R_F(0, 1-m, 1), Pi = R_F + (n/3) R_J(0, 1-m, 1, 1-n); formed from n and m, 1 - n and
-// 1 - m would lose about eps / (1 - n) relatively. The expansion about r = l in d,
+// the complementary quantities exact to rounding (formed from n and m they would lose about
+// eps / (1 - n) relatively near the ring), and both terms positive: it holds to a few units of
+// rounding at every d. Other arguments go through numeric/elliptic.hpp, whose errors are
+// reported. The expansion about r = l in d,
 //
 //   A = (1/2pi) [ (2R/l)(1 - d/(2l)) ln(8 R l / (|d| sqrt(l^2 + R^2))) + 4 atan(l/R)
 //                 + R (2 l^2 + R^2) d / (l^2 (l^2 + R^2)) ],
@@ -24,10 +27,8 @@
 #pragma once
 
 #include "numeric/bulirsch_cel.hpp"
-#include "numeric/carlson.hpp"
 #include "numeric/elliptic.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <expected>
 #include <numbers>
@@ -35,14 +36,6 @@
 namespace finitemu::kernels {
 
 namespace detail {
-
-// Switch-over to the complementary evaluation, |r - l| < 0.1 l, measured against mpmath
-// quadrature (tools/gen_kernel_reference.py) for l = 1e-6 ... 1e4, R = 0.5 ... 100: the
-// complementary form is within 7e-16 at every |r - l| / l from 1e-15 to 0.3 measured, so it
-// also replaces the logarithmic expansion (in error by 3e-13 at |r - l| = 1e-6 l, 7e-9 at l = 1e4
-// with |r - l| = 0.01). The form from n and m is within 3e-14 at 0.1 l and loses about
-// eps l^2 / (r - l)^2 closer in (2e-13 at 0.03 l, 1e-11 at 0.003 l).
-constexpr double kRingNear = 0.1;
 
 inline double heyrovsky_logarithmic(double l, double d, double big_r) noexcept {
     const double l2 = l * l;
@@ -54,21 +47,7 @@ inline double heyrovsky_logarithmic(double l, double d, double big_r) noexcept {
     return (g * a + b + c) / (2.0 * std::numbers::pi);
 }
 
-// The closed form from 1 - n and 1 - m, for 0 < |d| < l; NaN when R is not finite.
-inline double heyrovsky_near_ring(double l, double r, double d, double big_r) noexcept {
-    const double r2 = big_r * big_r;
-    const double sum = l + r;
-    const double ratio = d / sum;
-    const double one_minus_n = ratio * ratio;
-    const double q = r2 * 4.0 + d * d;
-    const double one_minus_m = one_minus_n * ((r2 * 4.0 + sum * sum) / q);
-    const double n = ((4.0 * l) * r) / (sum * sum);
-    const double k = numeric::elliprf_unchecked(0.0, one_minus_m, 1.0);
-    const double p = k + (n / 3.0) * numeric::elliprj_unchecked(0.0, one_minus_m, 1.0, one_minus_n);
-    return ((r2 + r2) * k + (d * d) * p) * (4.0 / (sum * std::sqrt(q))) / (2.0 * std::numbers::pi);
-}
-
-// The closed form from n and m through numeric/elliptic.hpp.
+// The closed form from n and m through numeric/elliptic.hpp, for the arguments cel is not given.
 inline std::expected<double, const char*> heyrovsky_closed_form(double l, double r, double d,
                                                                 double big_r) noexcept {
     const double r2 = big_r * big_r;
@@ -91,8 +70,7 @@ inline std::expected<double, const char*> heyrovsky_closed_form(double l, double
 
 // The closed form as one general complete integral of Bulirsch, for finite l, r >= 0, d != 0 and
 // finite R: 2 R^2 K + d^2 Pi = cel(kc, 1 - n, 2 R^2 + d^2, 2 R^2 (1 - n) + d^2), with
-// kc = sqrt(1 - m) and 1 - n from the complementary forms above, so it holds to rounding at
-// every d (both terms are positive: nothing cancels).
+// kc = sqrt(1 - m) and 1 - n from the complementary forms above.
 inline double heyrovsky_cel(double l, double r, double d, double big_r) noexcept {
     const double r2x2 = 2.0 * (big_r * big_r);
     const double sum = l + r;
@@ -115,14 +93,11 @@ heyrovsky_magnification(double l, double r, double re, double rstar) noexcept {
         return detail::heyrovsky_logarithmic(l, d, big_r);
     }
     if (l >= 0.0 && r >= 0.0 && std::isfinite(d) && std::isfinite(big_r)) {
-        return detail::heyrovsky_cel(l, r, d, big_r);
-    }
-    if (std::abs(d) < detail::kRingNear * l) {
-        const double value = detail::heyrovsky_near_ring(l, r, d, big_r);
+        const double value = detail::heyrovsky_cel(l, r, d, big_r);
         if (std::isfinite(value)) {
             return value;
         }
-        // A NaN or infinite R: the closed form reports the elliptic integral's error.
+        // Overflow or underflow in forming kc and 1 - n: the closed form decides.
     }
     return detail::heyrovsky_closed_form(l, r, d, big_r);
 }

@@ -13,11 +13,13 @@
 //   cel(kc, p, g - b, g - b p) = g Pi(n, m) - b K(m),       m = 1 - kc^2.
 //
 // The loop stops when the AGM pair (g, kc) agrees to kCelTolerance relatively; the error left is
-// of order kCelTolerance^2, below the rounding of the result. 0 < kc <= 1 and p > 0 are the
-// caller's to ensure (no test here).
+// of order kCelTolerance^2, below the rounding of the result; for 1e-308 < kc < 1e150 (above,
+// kc times the running mean overflows) that takes at most 13 steps. A NaN or infinite kc, which
+// never converges, gives NaN after kCelMaxSteps. kc > 0 and p > 0 are the caller's to ensure.
 #pragma once
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace finitemu::numeric {
@@ -25,6 +27,7 @@ namespace finitemu::numeric {
 namespace detail {
 // sqrt(eps) / 2: two further steps past this agreement would not change the double.
 inline constexpr double kCelTolerance = 0x1p-27;
+inline constexpr int kCelMaxSteps = 40;
 } // namespace detail
 
 [[nodiscard]] inline double cel_unchecked(double kc, double p, double a, double b) noexcept {
@@ -32,7 +35,10 @@ inline constexpr double kCelTolerance = 0x1p-27;
     double em = 1.0;
     p = std::sqrt(p);
     b /= p;
-    for (;;) {
+    for (int step = 0;; ++step) {
+        if (step == detail::kCelMaxSteps) {
+            return std::numeric_limits<double>::quiet_NaN();
+        }
         const double inv_p = 1.0 / p;
         const double f = a;
         a += b * inv_p;

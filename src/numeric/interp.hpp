@@ -56,7 +56,7 @@ inline double interp_with(std::span<const double> x, std::span<const double> y, 
     std::size_t size = x.size();
     while (size > 1) {
         const std::size_t half = size / 2;
-        base = q > x[base + half] ? base + half : base;
+        base += static_cast<std::size_t>(q > x[base + half]) * half; // no branch to mispredict
         size -= half;
     }
     const std::size_t below = q > x[base] ? base + 1 : base;

@@ -10,6 +10,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <limits>
+#include <utility>
 
 namespace {
 
@@ -93,6 +95,23 @@ TEST(BulirschCel, TinyModulusAndCharacteristicAgreeWithCarlson) {
             EXPECT_TRUE(near_relative(cel_unchecked(kc, p, 1.0, 1.0), carlson, 1e-14))
                 << "kc " << kc << " p " << p;
         }
+    }
+}
+
+TEST(BulirschCel, ExtremeModuliConvergeAndNonFiniteArgumentsStop) {
+    // K = ln(4/kc) + O(kc^2 ln kc) (DLMF 19.12.1): exact to rounding at kc = 1e-300.
+    const double k = cel_unchecked(1e-300, 1.0, 1.0, 1.0);
+    EXPECT_TRUE(near_relative(k, std::log(4.0) + 300.0 * std::log(10.0), 4e-16));
+    // kc > 1: cel(kc, 1, 1, 1) = cel(1/kc, 1, 1, 1) / kc (t -> pi/2 - t in the integral).
+    EXPECT_TRUE(near_relative(cel_unchecked(1e100, 1.0, 1.0, 1.0) * 1e100,
+                              std::log(4.0) + 100.0 * std::log(10.0), 4e-16));
+    // p -> inf: Pi(n, m) -> 0 as n -> -inf.
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(cel_unchecked(0.5, inf, 1.0, 1.0), 0.0);
+    // No convergence is possible: NaN, not an endless loop.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const auto& [kc, p] : {std::pair{nan, 0.5}, std::pair{0.5, nan}, std::pair{inf, 0.5}}) {
+        EXPECT_TRUE(std::isnan(cel_unchecked(kc, p, 1.0, 1.0))) << kc << " " << p;
     }
 }
 

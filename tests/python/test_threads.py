@@ -162,15 +162,17 @@ threads = [threading.Thread(target=run, args=(k,)) for k in range(4)]
 [t.join() for t in threads]
 assert len(set(out)) == 1
 digest.update(out[0])
-# The first failing (separation, ring) pair in that order gives the error: ring 1 fails for l = 0
-# (ellippi), ring 0 for l = -1 (ellipk); the separation that comes first decides.
+# The first failing (separation, ring) pair in that order gives the error. With rings of radii
+# -0.5 and -1e-300 (the closed form from n and m takes negative radii) every negative separation
+# has a value; ring 1 fails for l = 0 (n = 0/0 after (l + r)^2 underflows: ellippi), ring 0 for
+# l = 1 (m < 0 under the root: ellipk); the separation that comes first decides.
 errors = []
 if hasattr(finitemu, "discrete_flux_map_heyrovsky_magnification"):
-    for first, second in ((0.0, -1.0), (-1.0, 0.0)):
-        l = [0.25 + 1e-4 * k for k in range(3000)]
+    for first, second in ((0.0, 1.0), (1.0, 0.0)):
+        l = [-0.25 - 1e-4 * k for k in range(3000)]
         l[1700], l[2900] = first, second
         try:
-            finitemu.discrete_flux_map_heyrovsky_magnification(l, 1.0, 1.0, [0.5, 1e-300],
+            finitemu.discrete_flux_map_heyrovsky_magnification(l, 1.0, 1.0, [-0.5, -1e-300],
                                                                [1.0, 1.0])
         except RuntimeError as e:
             errors.append(e.args)
