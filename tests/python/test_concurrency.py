@@ -132,7 +132,9 @@ INTERRUPTED = textwrap.dedent(
 )
 
 
-def interrupt_child(own_handler, n=2_000_000, delay=0.2):
+def interrupt_child(own_handler, n=4_000_000, delay=0.1):
+    # The call must outlast the delay by a wide margin: 4e6 separations take about 0.35 s on two
+    # workers, and a signal that came after the call would end the child outside its try.
     child = subprocess.Popen(
         [sys.executable, "-c", INTERRUPTED.format(n=n, own_handler=own_handler)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
