@@ -85,9 +85,10 @@ inline double heyrovsky_cel(double l, double r, double d, double big_r) noexcept
 
 } // namespace detail
 
+// The same with the Einstein radius in source radii, big_r = re / rstar, formed by the caller
+// (once for the many rings of an integral).
 [[nodiscard]] inline std::expected<double, const char*>
-heyrovsky_magnification(double l, double r, double re, double rstar) noexcept {
-    const double big_r = re / rstar;
+heyrovsky_magnification_scaled(double l, double r, double big_r) noexcept {
     const double d = r - l;
     if (d == 0.0) {
         return detail::heyrovsky_logarithmic(l, d, big_r);
@@ -100,6 +101,11 @@ heyrovsky_magnification(double l, double r, double re, double rstar) noexcept {
         // Overflow or underflow in forming kc and 1 - n: the closed form decides.
     }
     return detail::heyrovsky_closed_form(l, r, d, big_r);
+}
+
+[[nodiscard]] inline std::expected<double, const char*>
+heyrovsky_magnification(double l, double r, double re, double rstar) noexcept {
+    return heyrovsky_magnification_scaled(l, r, re / rstar);
 }
 
 } // namespace finitemu::kernels

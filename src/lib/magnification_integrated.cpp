@@ -17,6 +17,7 @@
 // one evaluation after another, for any number of workers.
 #include "kernels/heyrovsky.hpp"
 #include "kernels/witt_mao.hpp"
+#include "lib/flux_map_profile.hpp"
 #include "lib/magnification.hpp"
 #include "numeric/interp.hpp"
 #include "numeric/quadrature.hpp"
@@ -107,29 +108,6 @@ std::optional<InternalFailure> check_lengths(const std::vector<double>& bl,
                            std::to_string(bl.size()) + "\n right: " + std::to_string(bf.size())};
 }
 
-// The profile of a flux map, interp(bl, bf, r, constant 0) with every segment's line formed once
-// (the same doubles interp forms for each query): the integrals query it some 500 times per
-// separation.
-class FluxMapProfile {
-public:
-    FluxMapProfile(std::span<const double> bl, std::span<const double> bf) : bl_(bl), bf_(bf) {
-        const std::size_t n = std::min(bl.size(), bf.size());
-        for (std::size_t i = 0; i + 1 < n; ++i) {
-            lines_.push_back(numeric::segment_line(bl, bf, i));
-        }
-    }
-    double operator()(double r) const noexcept {
-        return numeric::interp_with(bl_, bf_, r, numeric::ExtrapolationMode::constant(0.0),
-                                    [this](std::size_t i) noexcept { return lines_[i]; });
-    }
-    std::span<const double> nodes() const noexcept { return bl_; }
-
-private:
-    std::span<const double> bl_;
-    std::span<const double> bf_;
-    std::vector<numeric::SegmentLine> lines_;
-};
-
 // N = int_0^1 P(r) 2 pi r dr, split at the support's ends.
 double flux_map_total(const FluxMapProfile& profile) noexcept {
     const auto [first, last] = support_ends(profile.nodes());
@@ -172,9 +150,10 @@ RoutineResult<std::vector<double>>
 integrated_heyrovsky_magnification_with_profile(std::span<const double> l, const Profile& profile,
                                                 double re, double rstar, double divisor,
                                                 double break_a, double break_b) {
+    const double big_r = re / rstar;
     return routine_result(map_separations(l, [&](double li) noexcept {
         const auto ring_flux = [&](double r) noexcept {
-            const double h = kernels::heyrovsky_magnification(li, r, re, rstar)
+            const double h = kernels::heyrovsky_magnification_scaled(li, r, big_r)
                                  .value_or(std::numeric_limits<double>::quiet_NaN());
             return profile(r) * (kTwoPi * r * h);
         };
@@ -268,6 +247,7 @@ discrete_flux_map_heyrovsky_magnification(std::vector<double> l, std::vector<dou
     if (auto failure = check_lengths(bl, bf)) {
         return std::unexpected(std::move(*failure));
     }
+    const double big_r = re / rstar;
     // Each separation stops at its first failing ring; the error raised is that of the first
     // failing (separation, ring) pair in that order, as when the pairs ran one after another.
     struct RingSum {
@@ -277,7 +257,7 @@ discrete_flux_map_heyrovsky_magnification(std::vector<double> l, std::vector<dou
     auto sums = map_separations(l, [&](double li) noexcept {
         RingSum sum;
         for (std::size_t j = 0; j < bl.size(); ++j) {
-            const auto h = kernels::heyrovsky_magnification(li, bl[j], re, rstar);
+            const auto h = kernels::heyrovsky_magnification_scaled(li, bl[j], big_r);
             if (!h) {
                 return RingSum{0.0, h.error()};
             }
