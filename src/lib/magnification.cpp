@@ -12,12 +12,18 @@
 
 namespace finitemu {
 
+namespace {
+// One uniform-disk kernel evaluation, about 50 ns: it sizes the maps worth a hand-off to the pool.
+constexpr double kDiskKernelSeconds = 5e-8;
+} // namespace
+
 RoutineResult<std::vector<double>> witt_mao_magnification(std::vector<double> l, double re,
                                                           double rstar) {
     const double rho = rstar / re;
-    auto out = parallel::parallel_map(std::span<const double>(l), [rho](double li) {
-        return kernels::witt_mao_magnification_scaled(li * rho, rho);
-    });
+    auto out = parallel::parallel_map(
+        std::span<const double>(l),
+        [rho](double li) { return kernels::witt_mao_magnification_scaled(li * rho, rho); },
+        parallel::sequential_below_for(kDiskKernelSeconds));
     if (!out) {
         return std::unexpected(RoutineError{std::move(out.error())});
     }
@@ -52,7 +58,8 @@ multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
             }
             // witt_mao_magnification reports no numeric error; keep the message if one appears.
             return std::unexpected(InternalFailure{std::get<NumericError>(row.error()).message});
-        });
+        },
+        parallel::sequential_below_for(kDiskKernelSeconds * static_cast<double>(l.size())));
     if (!rows) {
         return std::unexpected(RoutineError{std::move(rows.error())});
     }

@@ -115,13 +115,20 @@ double flux_map_total(const FluxMapProfile& profile) noexcept {
         [&](double r) noexcept { return profile(r) * (kTwoPi * r); });
 }
 
-// f(l_i) for every separation, in order: on the worker pool, or on the calling thread when no
-// pool can be had (these functions computed there before the pool existed, and keep working).
+// Cost of one separation's integrals, about 500 kernel evaluations (20 to 30 us measured), and of
+// one ring kernel evaluation (about 40 ns): they size the maps worth a hand-off to the pool.
+constexpr double kIntegralSeconds = 2e-5;
+constexpr double kRingKernelSeconds = 4e-8;
+
+// f(l_i) for every separation, in order: on the worker pool (a map shorter than
+// `sequential_below` on the calling thread), or on the calling thread when no pool can be had
+// (these functions computed there before the pool existed, and keep working).
 template <class F>
 std::expected<std::vector<parallel::map_value_t<double, F>>, InternalFailure>
-map_separations(std::span<const double> l, const F& f) {
+map_separations(std::span<const double> l, const F& f,
+                std::size_t sequential_below = parallel::sequential_below_for(kIntegralSeconds)) {
     if (parallel::pool_for_map()) {
-        return parallel::parallel_map(l, f);
+        return parallel::parallel_map(l, f, sequential_below);
     }
     std::vector<parallel::map_value_t<double, F>> result;
     result.reserve(l.size());
@@ -254,17 +261,22 @@ discrete_flux_map_heyrovsky_magnification(std::vector<double> l, std::vector<dou
         double value = 0.0;
         const char* error = nullptr;
     };
-    auto sums = map_separations(l, [&](double li) noexcept {
-        RingSum sum;
-        for (std::size_t j = 0; j < bl.size(); ++j) {
-            const auto h = kernels::heyrovsky_magnification_scaled(li, bl[j], big_r);
-            if (!h) {
-                return RingSum{0.0, h.error()};
+    const std::size_t sequential_below = parallel::sequential_below_for(
+        kRingKernelSeconds * static_cast<double>(std::max<std::size_t>(bl.size(), 1)));
+    auto sums = map_separations(
+        l,
+        [&](double li) noexcept {
+            RingSum sum;
+            for (std::size_t j = 0; j < bl.size(); ++j) {
+                const auto h = kernels::heyrovsky_magnification_scaled(li, bl[j], big_r);
+                if (!h) {
+                    return RingSum{0.0, h.error()};
+                }
+                sum.value = sum.value + *h * bf[j];
             }
-            sum.value = sum.value + *h * bf[j];
-        }
-        return sum;
-    });
+            return sum;
+        },
+        sequential_below);
     if (!sums) {
         return std::unexpected(RoutineError{std::move(sums.error())});
     }

@@ -35,6 +35,11 @@ std::optional<InternalFailure> map_failure(PieceOutcome root, std::size_t n) {
     return std::nullopt;
 }
 
+bool maps_on_calling_thread(const Pool& pool, std::size_t n,
+                            std::size_t sequential_below) noexcept {
+    return n < sequential_below || (pool.worker_count() == 1 && !pool.is_current_worker());
+}
+
 std::expected<Pool*, InternalFailure> pool_for_map() {
     if (Pool* pool = current_pool()) {
         return pool;

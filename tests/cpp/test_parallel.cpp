@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <expected>
 #include <numeric>
 #include <random>
 #include <string>
@@ -114,6 +115,53 @@ TEST(ParallelMap, SmallMapsRunOnTheCallingThreadLargerOnesOnWorkers) {
     });
     ASSERT_TRUE(pair);
     EXPECT_EQ(on_workers.load(), 2);
+}
+
+TEST(ParallelMap, ShortMapsAndLoneWorkersStayOnTheCallingThread) {
+    using finitemu::parallel::maps_on_calling_thread;
+    using finitemu::parallel::sequential_below_for;
+    auto one = make_pool(1);
+    auto two = make_pool(2);
+    ASSERT_TRUE(one && two);
+    EXPECT_TRUE(maps_on_calling_thread(*two, 99, 100));
+    EXPECT_FALSE(maps_on_calling_thread(*two, 100, 100));
+    EXPECT_TRUE(maps_on_calling_thread(*one, 1000000, 2)); // an outside thread, one worker
+    // On the worker itself (a nested map) the pool's own division rule applies.
+    const std::vector<double> item = {1.0, 2.0};
+    std::atomic<int> nested_inline{0};
+    auto nested = parallel_map(*one, std::span<const double>(item), [&](double x) {
+        nested_inline += maps_on_calling_thread(*one, 1000000, 2) ? 1 : 0;
+        return x;
+    });
+    ASSERT_TRUE(nested);
+    EXPECT_EQ(nested_inline.load(), 0);
+    // 0.4 ms of work: 8000 items of 50 ns, 20 of 20 us, never fewer than 2.
+    EXPECT_EQ(sequential_below_for(5e-8), 8000u);
+    EXPECT_EQ(sequential_below_for(2e-5), 20u);
+    EXPECT_EQ(sequential_below_for(1.0), 2u);
+    EXPECT_EQ(sequential_below_for(0.0), std::size_t{1} << 50);
+}
+
+TEST(ParallelMap, OnTheCallingThreadTheResultsAndFailureAreThePools) {
+    using finitemu::parallel::sequential_map;
+    auto pool = make_pool(3);
+    ASSERT_TRUE(pool);
+    std::vector<double> items(5000);
+    std::iota(items.begin(), items.end(), 0.0);
+    const auto square = [](double x) { return x * x; };
+    EXPECT_EQ(sequential_map(*pool, std::span<const double>(items), square).value(),
+              parallel_map(*pool, std::span<const double>(items), square).value());
+    const auto caller = std::this_thread::get_id();
+    auto failing = [&](double x) -> std::expected<double, InternalFailure> {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        if (x == 1234.0 || x == 4000.0) {
+            return std::unexpected(InternalFailure{"item " + std::to_string(x)});
+        }
+        return x;
+    };
+    const auto failed = sequential_map(*pool, std::span<const double>(items), failing);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().message, "item " + std::to_string(1234.0));
 }
 
 TEST(Pool, WorkersHaveTwoMebibyteStacks) {
