@@ -195,6 +195,25 @@ std::expected<std::vector<double>, ErrorValue> extract_sequence(BorrowedRef obje
 
     std::vector<double> values;
     values.reserve(reservation(object));
+    if (PyList_CheckExact(object.get())) {
+        // The list iterator's own steps without its calls: item i while i is below the length
+        // read at that step (converting an item may run Python code that changes the list), a
+        // reference held while the item converts. Exact floats are read in place.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object.get()); ++i) {
+            PyObject* item = PyList_GET_ITEM(object.get(), i);
+            if (PyFloat_CheckExact(item)) {
+                values.push_back(PyFloat_AS_DOUBLE(item));
+                continue;
+            }
+            const OwnedRef held = OwnedRef::steal(Py_NewRef(item));
+            auto value = extract_float(held.borrow());
+            if (!value) {
+                return std::unexpected(std::move(value.error()));
+            }
+            values.push_back(*value);
+        }
+        return values;
+    }
     OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object.get()));
     if (!iterator) {
         return std::unexpected(ErrorValue::fetch());

@@ -222,6 +222,34 @@ class SequenceConversion(unittest.TestCase):
             with self.subTest(length=length):
                 self.assertEqual(witt_mao(Lying([2.0, 0.5], length), 1.0, 0.5), expected)
 
+    def test_a_list_changed_while_it_converts_gives_what_its_iteration_gives(self):
+        # Converting an item may run Python code that grows, shrinks or rewrites the list; the
+        # separations are the items the list's own iterator would have yielded, in that order.
+        def changing(action):
+            class Changer:
+                def __float__(self):
+                    action(items)
+                    return 1.5
+
+            items = [2.0, Changer(), 3.0, 4.0, 5.0]
+            return items
+
+        def grow(items):
+            items.append(0.25)
+
+        def shrink(items):
+            del items[3:]
+
+        def rewrite(items):
+            items[2] = 7.0
+            items.insert(0, 9.0)  # shifts the items still to come
+
+        for action in (grow, shrink, rewrite):
+            with self.subTest(action=action.__name__):
+                iterated = [float(x) for x in changing(action)]
+                self.assertEqual(witt_mao(changing(action), 1.0, 0.0), witt_mao(iterated, 1.0, 0.0))
+                self.assertNotEqual(len(iterated), 5)  # the change did happen
+
     def test_failed_iteration_is_the_error(self):
         problem = ValueError("stream broke")
 
