@@ -102,7 +102,7 @@ private:
     PyThreadState* thread_state_;
 };
 
-// Work (in kernel evaluations, ~0.1 us each) from which a call computes without the interpreter
+// Work (in kernel evaluations, 40 to 50 ns each) from which a call computes without the interpreter
 // lock. Taking the lock back costs little when no other thread wants it, but up to the switch
 // interval (5 ms) when another thread runs Python code; so, as NumPy does for its loops, only
 // calls long enough for others to gain from the wait give it up.
