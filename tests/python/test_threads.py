@@ -32,7 +32,8 @@ def long_calls(last):
     """(name, call) for every registered function but the scalar one: calls long enough to compute
     without the interpreter lock, `last` being the last argument converted (a float, or the last
     item of bf)."""
-    l_integrated = SEPARATIONS[:60]
+    # Each call lasts some 10 ms, long enough for another thread to be seen running meanwhile.
+    l_integrated = SEPARATIONS[:600]
     calls = {
         "witt_mao_magnification": lambda: finitemu.witt_mao_magnification(
             SEPARATIONS * 10, 1.0, last),
@@ -50,7 +51,7 @@ def long_calls(last):
                 l_integrated, 1.0, 0.5, RADII, BRIGHTNESS[:-1] + [last]),
         "discrete_flux_map_heyrovsky_magnification":
             lambda: finitemu.discrete_flux_map_heyrovsky_magnification(
-                SEPARATIONS[:5000], 1.0, 0.5, RINGS, [1.0] * (len(RINGS) - 1) + [last]),
+                SEPARATIONS[:20_000], 1.0, 0.5, RINGS, [1.0] * (len(RINGS) - 1) + [last]),
     }
     return [(name, call) for name, call in calls.items() if hasattr(finitemu, name)]
 
