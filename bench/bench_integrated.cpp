@@ -88,23 +88,37 @@ std::vector<std::pair<double, double>> witt_mao_samples(const std::vector<double
     return samples;
 }
 
-// The ring kernel's arguments (l, r) of integrated_heyrovsky_magnification.
-std::vector<std::pair<double, double>> heyrovsky_samples(const std::vector<double>& l) {
+// The ring kernel's arguments (l, r) of a ring-by-ring integral with profile P and divisor N,
+// each separation's replayed value checked against the routine's (`routine_value(l)`).
+template <class Profile, class RoutineValue>
+std::vector<std::pair<double, double>>
+ring_samples(const std::vector<double>& l, const Profile& profile, double divisor,
+             const RoutineValue& routine_value, const char* name) {
     std::vector<std::pair<double, double>> samples;
     for (const double li : l) {
         const auto ring_flux = [&](double r) noexcept {
             samples.emplace_back(li, r);
             const double h = finitemu::kernels::heyrovsky_magnification(li, r, kRe, kRstar)
                                  .value_or(std::numeric_limits<double>::quiet_NaN());
-            return ((1.0 - std::sqrt(1.0 - r * r)) * -0.6 + 1.0) * (kTwoPi * r * h);
+            return profile(r) * (kTwoPi * r * h);
         };
-        const double value = split_integral(ring_flux, li) / kLimbDarkenedFlux;
-        if (value != finitemu::integrated_heyrovsky_magnification({li}, kRe, kRstar)->front()) {
-            std::fprintf(stderr, "replay of integrated_heyrovsky_magnification differs\n");
+        if (split_integral(ring_flux, li) / divisor != routine_value(li)) {
+            std::fprintf(stderr, "replay of %s differs\n", name);
             std::exit(1);
         }
     }
     return samples;
+}
+
+// The ring kernel's arguments (l, r) of integrated_heyrovsky_magnification.
+std::vector<std::pair<double, double>> heyrovsky_samples(const std::vector<double>& l) {
+    return ring_samples(
+        l, [](double r) noexcept { return (1.0 - std::sqrt(1.0 - r * r)) * -0.6 + 1.0; },
+        kLimbDarkenedFlux,
+        [](double li) {
+            return finitemu::integrated_heyrovsky_magnification({li}, kRe, kRstar)->front();
+        },
+        "integrated_heyrovsky_magnification");
 }
 
 // A limb-darkened profile tabulated at r = 0, 0.1, ..., 1 as a flux map, as a caller gives one.
@@ -136,23 +150,14 @@ std::vector<std::pair<double, double>> flux_map_samples(const std::vector<double
     const double total = de::integrate([&](double r) noexcept { return profile(r) * (kTwoPi * r); },
                                        0.0, 1.0, kTarget)
                              .value;
-    std::vector<std::pair<double, double>> samples;
-    for (const double li : l) {
-        const auto ring_flux = [&](double r) noexcept {
-            samples.emplace_back(li, r);
-            const double h = finitemu::kernels::heyrovsky_magnification(li, r, kRe, kRstar)
-                                 .value_or(std::numeric_limits<double>::quiet_NaN());
-            return profile(r) * (kTwoPi * r * h);
-        };
-        const double value = split_integral(ring_flux, li) / total;
-        if (value !=
-            finitemu::integrated_flux_map_heyrovsky_magnification({li}, map.bl, map.bf, kRe, kRstar)
-                ->front()) {
-            std::fprintf(stderr, "replay of the integrated flux-map functions differs\n");
-            std::exit(1);
-        }
-    }
-    return samples;
+    return ring_samples(
+        l, profile, total,
+        [&](double li) {
+            return finitemu::integrated_flux_map_heyrovsky_magnification({li}, map.bl, map.bf, kRe,
+                                                                         kRstar)
+                ->front();
+        },
+        "the integrated flux-map functions");
 }
 
 // The ring kernel's arguments of discrete_flux_map_heyrovsky_magnification: one per node.

@@ -18,4 +18,16 @@ inline ::testing::AssertionResult near_relative(double actual, double expected, 
            << err / std::fabs(expected) << " > " << tol;
 }
 
+// The largest error seen and where it was seen, for the tests that print their worst case.
+struct Worst {
+    double error = 0.0;
+    double at = NAN;
+    void note(double err, double where) {
+        if (err > error) {
+            error = err;
+            at = where;
+        }
+    }
+};
+
 } // namespace finitemu::test

@@ -17,17 +17,7 @@ namespace {
 
 using finitemu::numeric::cel_unchecked;
 using finitemu::test::near_relative;
-
-struct Worst {
-    double error = 0.0;
-    double at = NAN;
-    void note(double err, double where) {
-        if (err > error) {
-            error = err;
-            at = where;
-        }
-    }
-};
+using finitemu::test::Worst;
 
 double relative(double actual, double expected) {
     return std::fabs(actual - expected) / std::fabs(expected);

@@ -14,6 +14,7 @@
 namespace {
 
 using finitemu::test::near_relative;
+using finitemu::test::Worst;
 
 using finitemu::numeric::ellipe;
 using finitemu::numeric::ellipk;
@@ -161,17 +162,6 @@ double ulp_error(double x, double hi, double lo) {
     const double ulp = std::nextafter(std::fabs(hi), kInf) - std::fabs(hi);
     return std::fabs((x - hi) - lo) / ulp;
 }
-
-struct Worst {
-    double error = 0;
-    double at = kNaN;
-    void note(double e, double m) {
-        if (e > error) {
-            error = e;
-            at = m;
-        }
-    }
-};
 
 TEST(Elliptic, KAndEWithinFourUlpOfReference) {
     // 4 ulp on all of [-1, 1), with the reference dense on -0.05 < m < 0 (where a polynomial used
