@@ -20,6 +20,8 @@
 // Usage: double rf = finitemu::numeric::elliprf_unchecked(0.0, 1.0 - m, 1.0); // K(m)
 #pragma once
 
+#include "numeric/agm.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -33,8 +35,6 @@ namespace detail {
 inline constexpr double kPi = std::numbers::pi;
 inline constexpr double kHalfPi = std::numbers::pi / 2.0;
 inline constexpr double kThreePi = 9.42477796076938; // the double nearest 3 pi
-// 2.7 eps: the AGM pair agrees to within rounding.
-inline constexpr double kAgmTolerance = 5.995204332975846e-16;
 // Stopping thresholds r^(-1/8) of the duplications: once 4^n |A_n| > r^(-1/8) max|A_0 - x|, the
 // series truncated after degree 5 is in error by about r (Carlson 1995). The extra factor 1.2
 // of R_D is Carlson's allowance for its larger error coefficient.
@@ -139,17 +139,8 @@ inline double elliprf_unchecked(double x, double y, double z) noexcept {
         // R_F(x, y, 0) = pi / (2 AGM(sqrt x, sqrt y)) (DLMF 19.22(i)). Quadratic convergence: 11
         // steps reach a relative spread of 2.7 eps from any pair of finite doubles of practical
         // ratio; the pair reached after the last step is used without a further test.
-        double a = std::sqrt(x);
-        double g = std::sqrt(y);
-        for (int step = 0; step < kRfMaxSteps; ++step) {
-            if (std::fabs(a - g) < kAgmTolerance * std::fabs(a)) {
-                break;
-            }
-            const double mean = (a + g) / 2.0;
-            g = std::sqrt(a * g);
-            a = mean;
-        }
-        return kPi / (a + g);
+        const AgmPair mean = agm<false>(std::sqrt(x), std::sqrt(y), kRfMaxSteps);
+        return kPi / (mean.a + mean.g);
     }
 
     const double x0 = x;
@@ -209,23 +200,13 @@ inline double elliprd_unchecked(double x, double y, double z) noexcept {
         // R_D(0, y, z) = 3 (2 R_G(0, y, z) - z R_F(0, y, z)) / (z (y - z)) (DLMF 19.21(ii)),
         // with R_F = pi / (2 M) and R_G from the AGM M of sqrt y, sqrt z and its running sum of
         // squared half-differences (DLMF 19.22(i)). No step limit: the AGM converges
-        // quadratically and a NaN ends the loop. The test a != g only matters for a = g = 0
-        // (y = 0 or z = 0, off the domain), which would otherwise loop for ever.
-        double a = std::sqrt(y);
-        double g = std::sqrt(z);
-        const double a_start = a;
-        const double g_start = g;
-        double sum = 0.0;
-        double w = 0.25;
-        while (std::fabs(a - g) >= kAgmTolerance * std::fabs(a) && a != g) {
-            const double mean = (a + g) / 2.0;
-            g = std::sqrt(a * g);
-            a = mean;
-            w *= 2.0;
-            sum += w * (a - g) * (a - g);
-        }
-        return 3.0 * (kPi / (a + g)) *
-               ((a_start + 3.0 * g_start) / (4.0 * z * (a_start + g_start)) - sum / (z * (y - z)));
+        // quadratically and a NaN ends the loop.
+        const double a_start = std::sqrt(y);
+        const double g_start = std::sqrt(z);
+        const AgmPair mean = agm<true>(a_start, g_start, kAgmUnlimited);
+        return 3.0 * (kPi / (mean.a + mean.g)) *
+               ((a_start + 3.0 * g_start) / (4.0 * z * (a_start + g_start)) -
+                mean.sum / (z * (y - z)));
     }
 
     const double x0 = x;

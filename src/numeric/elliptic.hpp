@@ -163,17 +163,8 @@ inline EllipticResult ellipk(double m) noexcept {
     // m < 0 or 0.9 <= m <= 1 - 1e-3: K = pi / (2 AGM(1, sqrt(1 - m))). Ten steps take the pair to
     // within rounding over the whole range, from m = -4.6e17 to 1 - 1e-3; the pair reached is
     // used without a further test.
-    double a = 1.0;
-    double g = std::sqrt(m1);
-    for (int step = 0; step < 10; ++step) {
-        if (std::fabs(a - g) < kAgmTolerance * std::fabs(a)) {
-            break;
-        }
-        const double mean = (a + g) / 2.0;
-        g = std::sqrt(a * g);
-        a = mean;
-    }
-    return std::numbers::pi / (a + g);
+    const AgmPair mean = agm<false>(1.0, std::sqrt(m1), 10);
+    return std::numbers::pi / (mean.a + mean.g);
 }
 
 namespace detail {
@@ -205,21 +196,10 @@ inline EllipticResult ellipe_nonnegative(double m) noexcept {
     // 0.9 <= m <= 1 - 1e-3: E = (a_1^2 - sum_n 2^(n-1) c_n^2) pi / (2 AGM), with a_1 = (1 + k')/2
     // and c_n the half-differences of the AGM of (1, k') (DLMF 19.8(i)). From k' <= sqrt(0.1) the
     // AGM converges quadratically, so the loop needs no step limit.
-    double x = 1.0;
-    double y = std::sqrt(m1);
-    const double x_start = x;
-    const double y_start = y;
-    double sum = 0.0;
-    double w = 0.25;
-    while (std::fabs(x - y) >= kAgmTolerance * std::fabs(x)) {
-        const double mean = (x + y) / 2.0;
-        y = std::sqrt(x * y);
-        x = mean;
-        w *= 2.0;
-        sum += w * (x - y) * (x - y);
-    }
-    const double half_sum = (x_start + y_start) / 2.0;
-    return (half_sum * half_sum - sum) * std::numbers::pi / (x + y);
+    const double y_start = std::sqrt(m1);
+    const AgmPair mean = agm<true>(1.0, y_start, kAgmUnlimited);
+    const double half_sum = (1.0 + y_start) / 2.0;
+    return (half_sum * half_sum - mean.sum) * std::numbers::pi / (mean.a + mean.g);
 }
 
 } // namespace detail
