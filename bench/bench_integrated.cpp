@@ -10,14 +10,12 @@
 //
 // Compare "<routine>" (on the pool, wall-clock time) and "<routine>/calling_thread" (one call per
 // separation, CPU time) with "<routine>/kernels" (the kernels alone): each reports items (=
-// separations) per second, and the kernel evaluations per separation as a counter. The
-// replay copies the integrands of src/lib/magnification_integrated.cpp; it checks that it
-// reproduces the routines' values.
-#include "kernels/heyrovsky.hpp"
-#include "kernels/witt_mao.hpp"
-#include "lib/magnification.hpp"
-#include "numeric/interp.hpp"
-#include "numeric/quadrature.hpp"
+// separations) per second, and the kernel evaluations per separation as a counter. The replay
+// runs the routines' own integrals (routines/integrands.hpp) with kernels that record their
+// arguments, and checks that it reproduces the routines' values.
+#include "routines/flux_map_profile.hpp"
+#include "routines/integrands.hpp"
+#include "routines/magnification.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -25,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <numbers>
 #include <random>
 #include <string>
 #include <utility>
@@ -33,13 +30,10 @@
 
 namespace {
 
-namespace de = finitemu::numeric::quadrature::double_exponential;
+namespace rt = finitemu::routines;
 
-constexpr double kTarget = 1e-16;
 constexpr double kRe = 1.0;
 constexpr double kRstar = 0.5;
-constexpr double kTwoPi = 6.283185307179586;
-constexpr double kLimbDarkenedFlux = 2.5132741228717936;
 
 std::vector<double> separations() {
     std::mt19937_64 rng(20261208);
@@ -51,74 +45,48 @@ std::vector<double> separations() {
     return l;
 }
 
-// Integral over [0, 1] split at `b` when it lies inside, as the routines split.
-template <class F> double split_integral(F&& f, double b) {
-    if (b > 0.0 && b < 1.0) {
-        return de::integrate(f, 0.0, b, kTarget).value + de::integrate(f, b, 1.0, kTarget).value;
+// The kernels the integrals call, each evaluation's arguments recorded.
+struct RecordingKernels {
+    std::vector<std::pair<double, double>>& samples;
+    double disk(double u, double rho) const noexcept {
+        samples.emplace_back(u, rho);
+        return rt::Kernels{}.disk(u, rho);
     }
-    return de::integrate(f, 0.0, 1.0, kTarget).value;
+    double ring(double l, double r, double big_r) const noexcept {
+        samples.emplace_back(l, r);
+        return rt::Kernels{}.ring(l, r, big_r);
+    }
+};
+
+void check_replay(double replayed, double routine_value, const char* name) {
+    if (replayed != routine_value) {
+        std::fprintf(stderr, "replay of %s differs\n", name);
+        std::exit(1);
+    }
 }
 
 // The disk kernel's arguments (u, rho') of integrated_witt_mao_magnification.
 std::vector<std::pair<double, double>> witt_mao_samples(const std::vector<double>& l) {
-    const double rho = kRstar / kRe;
     std::vector<std::pair<double, double>> samples;
     for (const double li : l) {
-        const double u = li * rho;
-        const auto nested = [&](double x) noexcept {
-            const double s2 = 1.0 - x * x;
-            if (s2 == 0.0) {
-                return 0.0;
-            }
-            const double s = std::sqrt(s2);
-            samples.emplace_back(u, rho * s);
-            return s * s * finitemu::kernels::witt_mao_magnification_scaled(u, rho * s);
-        };
-        const double lens = li > 0.0 && li < 1.0 ? std::sqrt(1.0 - li * li)
-                                                 : std::numeric_limits<double>::quiet_NaN();
-        const double integral = split_integral(nested, lens);
-        samples.emplace_back(u, rho);
-        const double full = finitemu::kernels::witt_mao_magnification_scaled(u, rho);
-        const double value = (0.4 * full + 0.6 * integral) * std::numbers::pi / kLimbDarkenedFlux;
-        if (value != finitemu::integrated_witt_mao_magnification({li}, kRe, kRstar)->front()) {
-            std::fprintf(stderr, "replay of integrated_witt_mao_magnification differs\n");
-            std::exit(1);
-        }
-    }
-    return samples;
-}
-
-// The ring kernel's arguments (l, r) of a ring-by-ring integral with profile P and divisor N,
-// each separation's replayed value checked against the routine's (`routine_value(l)`).
-template <class Profile, class RoutineValue>
-std::vector<std::pair<double, double>>
-ring_samples(const std::vector<double>& l, const Profile& profile, double divisor,
-             const RoutineValue& routine_value, const char* name) {
-    std::vector<std::pair<double, double>> samples;
-    for (const double li : l) {
-        const auto ring_flux = [&](double r) noexcept {
-            samples.emplace_back(li, r);
-            const double h = finitemu::kernels::heyrovsky_magnification(li, r, kRe, kRstar)
-                                 .value_or(std::numeric_limits<double>::quiet_NaN());
-            return profile(r) * (kTwoPi * r * h);
-        };
-        if (split_integral(ring_flux, li) / divisor != routine_value(li)) {
-            std::fprintf(stderr, "replay of %s differs\n", name);
-            std::exit(1);
-        }
+        check_replay(rt::limb_darkened_nested_disks(li, kRstar / kRe, RecordingKernels{samples}),
+                     finitemu::integrated_witt_mao_magnification({li}, kRe, kRstar)->front(),
+                     "integrated_witt_mao_magnification");
     }
     return samples;
 }
 
 // The ring kernel's arguments (l, r) of integrated_heyrovsky_magnification.
 std::vector<std::pair<double, double>> heyrovsky_samples(const std::vector<double>& l) {
-    return ring_samples(
-        l, [](double r) noexcept { return (1.0 - std::sqrt(1.0 - r * r)) * -0.6 + 1.0; },
-        kLimbDarkenedFlux,
-        [](double li) {
-            return finitemu::integrated_heyrovsky_magnification({li}, kRe, kRstar)->front();
-        },
-        "integrated_heyrovsky_magnification");
+    std::vector<std::pair<double, double>> samples;
+    const double none = std::numeric_limits<double>::quiet_NaN();
+    for (const double li : l) {
+        check_replay(rt::ring_integral(li, rt::limb_darkening, kRe / kRstar, rt::kLimbDarkenedFlux,
+                                       none, none, RecordingKernels{samples}),
+                     finitemu::integrated_heyrovsky_magnification({li}, kRe, kRstar)->front(),
+                     "integrated_heyrovsky_magnification");
+    }
+    return samples;
 }
 
 // A limb-darkened profile tabulated at r = 0, 0.1, ..., 1 as a flux map, as a caller gives one.
@@ -140,24 +108,22 @@ template <int Intervals = 10> const FluxMap& flux_map() {
 }
 
 // The ring kernel's arguments (l, r) of the integrated flux-map functions (both integrate the same
-// ring flux; the support [0, 1] adds no split).
+// ring flux).
 std::vector<std::pair<double, double>> flux_map_samples(const std::vector<double>& l) {
-    namespace fn = finitemu::numeric;
     const auto& map = flux_map();
-    const auto profile = [&](double r) noexcept {
-        return fn::interp(map.bl, map.bf, r, fn::ExtrapolationMode::constant(0.0));
-    };
-    const double total = de::integrate([&](double r) noexcept { return profile(r) * (kTwoPi * r); },
-                                       0.0, 1.0, kTarget)
-                             .value;
-    return ring_samples(
-        l, profile, total,
-        [&](double li) {
-            return finitemu::integrated_flux_map_heyrovsky_magnification({li}, map.bl, map.bf, kRe,
-                                                                         kRstar)
-                ->front();
-        },
-        "the integrated flux-map functions");
+    const rt::FluxMapProfile profile(map.bl, map.bf);
+    const auto [first, last] = rt::support_ends(map.bl);
+    const double total = rt::profile_flux(profile, first, last);
+    std::vector<std::pair<double, double>> samples;
+    for (const double li : l) {
+        check_replay(
+            rt::ring_integral(li, profile, kRe / kRstar, total, first, last,
+                              RecordingKernels{samples}),
+            finitemu::integrated_flux_map_heyrovsky_magnification({li}, kRe, kRstar, map.bl, map.bf)
+                ->front(),
+            "the integrated flux-map functions");
+    }
+    return samples;
 }
 
 // The ring kernel's arguments of discrete_flux_map_heyrovsky_magnification: one per node.
@@ -174,9 +140,9 @@ std::vector<std::pair<double, double>> discrete_samples(const std::vector<double
 
 // The flux-map routines with the map bound, in the shape of the others.
 template <auto Routine, int Intervals = 10>
-finitemu::RoutineResult<std::vector<double>> with_flux_map(std::vector<double> l, double re,
-                                                           double rstar) {
-    return Routine(std::move(l), flux_map<Intervals>().bl, flux_map<Intervals>().bf, re, rstar);
+finitemu::Result<std::vector<double>> with_flux_map(std::vector<double> l, double re,
+                                                    double rstar) {
+    return Routine(std::move(l), re, rstar, flux_map<Intervals>().bl, flux_map<Intervals>().bf);
 }
 
 template <auto Routine> void BM_Routine(benchmark::State& state, std::size_t evaluations) {
@@ -239,12 +205,11 @@ void register_routine(const char* name, const std::vector<std::pair<double, doub
 }
 
 double disk_kernel(double u, double rho) {
-    return finitemu::kernels::witt_mao_magnification_scaled(u, rho);
+    return rt::Kernels{}.disk(u, rho);
 }
 
 double ring_kernel(double li, double r) {
-    return finitemu::kernels::heyrovsky_magnification(li, r, kRe, kRstar)
-        .value_or(std::numeric_limits<double>::quiet_NaN());
+    return rt::Kernels{}.ring(li, r, kRe / kRstar);
 }
 
 } // namespace

@@ -12,8 +12,8 @@
 //   cmake --build build-bench -j2 --target bench_kernels && build-bench/bench/bench_kernels
 #include "kernels/heyrovsky.hpp"
 #include "kernels/witt_mao.hpp"
-#include "lib/magnification.hpp"
 #include "numeric/carlson.hpp"
+#include "routines/magnification.hpp"
 
 #include <benchmark/benchmark.h>
 #include <boost/math/special_functions/ellint_1.hpp>

@@ -6,8 +6,16 @@
 # Each build lands in ${CMAKE_BINARY_DIR}/python/<tag>/ (tag: cp312, cp313, ...), and
 # FINITEMU_PYTHON_TAGS / FINITEMU_PYTHON_EXE_<tag> describe them for the tests.
 
-file(GLOB FINITEMU_BOUNDARY_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/boundary/*.cpp)
-set(FINITEMU_MODULE_SOURCES ${FINITEMU_BOUNDARY_SOURCES} ${CMAKE_SOURCE_DIR}/src/lib/module.cpp)
+# The Python side, src/boundary: the module definition and function table, argument binding and
+# conversion, result builders, error values and the texts callers match.
+set(FINITEMU_MODULE_SOURCES
+    ${CMAKE_SOURCE_DIR}/src/boundary/arguments.cpp
+    ${CMAKE_SOURCE_DIR}/src/boundary/converters.cpp
+    ${CMAKE_SOURCE_DIR}/src/boundary/errors.cpp
+    ${CMAKE_SOURCE_DIR}/src/boundary/messages.cpp
+    ${CMAKE_SOURCE_DIR}/src/boundary/module.cpp
+    ${CMAKE_SOURCE_DIR}/src/boundary/names.cpp
+    ${CMAKE_SOURCE_DIR}/src/boundary/results.cpp)
 
 function(finitemu_add_python_module exe)
     execute_process(

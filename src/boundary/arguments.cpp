@@ -1,5 +1,7 @@
 #include "boundary/arguments.hpp"
 
+#include "boundary/messages.hpp"
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -8,39 +10,18 @@ namespace finitemu::boundary {
 
 namespace {
 
-std::string call_name(const FunctionDescription& description) {
-    std::string name(description.function_name);
-    name += "()";
-    return name;
-}
-
 ErrorValue type_error(std::string message) {
     return ErrorValue::lazy(PyExc_TypeError, std::move(message));
-}
-
-ErrorValue too_many_positional(const FunctionDescription& description, Py_ssize_t nargs) {
-    return type_error(call_name(description) + " takes " +
-                      std::to_string(description.parameters.size()) + " positional arguments but " +
-                      std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
 }
 
 ErrorValue unexpected_keyword(const FunctionDescription& description, PyObject* keyword) {
     // The keyword is shown by its str(), which may hold text that UTF-8 cannot carry (a lone
     // surrogate), so the interpreter formats this message.
-    std::string name = call_name(description);
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", name.c_str(),
-                 keyword);
+    const std::string name(description.function_name);
+    PyErr_Format(PyExc_TypeError, messages::kUnexpectedKeywordFormat, name.c_str(), keyword);
     return ErrorValue::fetch();
 }
 
-ErrorValue multiple_values(const FunctionDescription& description, std::string_view parameter) {
-    std::string message = call_name(description) + " got multiple values for argument '";
-    message += parameter;
-    message += "'";
-    return type_error(std::move(message));
-}
-
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
 ErrorValue missing_arguments(const FunctionDescription& description,
                              std::span<const BorrowedRef> slots) {
     std::vector<std::string_view> missing;
@@ -49,18 +30,7 @@ ErrorValue missing_arguments(const FunctionDescription& description,
             missing.push_back(description.parameters[i]);
         }
     }
-    std::string message = call_name(description) + " missing " + std::to_string(missing.size()) +
-                          " required positional " +
-                          (missing.size() == 1 ? "argument: " : "arguments: ");
-    for (std::size_t i = 0; i < missing.size(); ++i) {
-        if (i > 0) {
-            message += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
-        }
-        message += "'";
-        message += missing[i];
-        message += "'";
-    }
-    return type_error(std::move(message));
+    return type_error(messages::missing_arguments(description.function_name, missing));
 }
 
 // The index of the parameter named `keyword`, or size() when there is none. Names are compared
@@ -91,7 +61,8 @@ std::expected<void, ErrorValue> extract_arguments_fastcall(const FunctionDescrip
         slots[i] = BorrowedRef(args[i]);
     }
     if (positional > slots.size()) {
-        return std::unexpected(too_many_positional(description, nargs));
+        return std::unexpected(type_error(messages::too_many_positional(
+            description.function_name, description.parameters.size(), positional)));
     }
 
     const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -102,7 +73,8 @@ std::expected<void, ErrorValue> extract_arguments_fastcall(const FunctionDescrip
             return std::unexpected(unexpected_keyword(description, keyword));
         }
         if (slots[index]) {
-            return std::unexpected(multiple_values(description, description.parameters[index]));
+            return std::unexpected(type_error(messages::multiple_values(
+                description.function_name, description.parameters[index])));
         }
         slots[index] = BorrowedRef(args[nargs + k]);
     }

@@ -1,5 +1,6 @@
 #include "boundary/converters.hpp"
 
+#include "boundary/messages.hpp"
 #include "boundary/process_object.hpp"
 
 #include <algorithm>
@@ -42,7 +43,7 @@ PyTypeObject* array_type() {
         OwnedRef found =
             module ? OwnedRef::steal(PyObject_GetAttrString(module.get(), "array")) : OwnedRef();
         if (found && !PyType_Check(found.get())) {
-            PyErr_SetString(PyExc_TypeError, "array.array is not a type");
+            PyErr_SetString(PyExc_TypeError, messages::kArrayIsNoType);
             return OwnedRef();
         }
         return found;
@@ -183,7 +184,7 @@ std::expected<double, ErrorValue> extract_float(BorrowedRef object) {
 
 std::expected<std::vector<double>, ErrorValue> extract_sequence(BorrowedRef object) {
     if (PyUnicode_Check(object.get())) {
-        return std::unexpected(ErrorValue::lazy(PyExc_TypeError, "Can't extract `str` to `Vec`"));
+        return std::unexpected(ErrorValue::lazy(PyExc_TypeError, messages::kStrIsNoSequence));
     }
     if (!PySequence_Check(object.get())) {
         return std::unexpected(not_a_sequence(object));

@@ -7,11 +7,8 @@
 //
 //     constexpr std::string_view kParameters[] = {"l", "re", "rstar"};
 //     constexpr FunctionDescription kWittMao{"witt_mao_magnification", kParameters};
-//     std::size_t evaluations(const std::vector<double>& l, const double&, const double&) {
-//         return l.size();
-//     }
-//     PyMethodDef def =
-//         function_record<kWittMao, finitemu::witt_mao_magnification, evaluations>();
+//     PyMethodDef def = function_record<kWittMao, finitemu::witt_mao_magnification,
+//                                       finitemu::work::per_separation>();
 //
 // gives the method record "witt_mao_magnification(l, re, rstar)\n--\n\n" whose entry converts
 // l to a list of doubles and re, rstar to doubles.
@@ -19,6 +16,7 @@
 
 #include "boundary/arguments.hpp"
 #include "boundary/converters.hpp"
+#include "boundary/messages.hpp"
 #include "boundary/results.hpp"
 
 #include <array>
@@ -50,7 +48,7 @@ namespace finitemu::boundary {
     } catch (const std::exception& exception) {
         raise_internal_failure(exception.what());
     } catch (...) {
-        raise_internal_failure("unknown C++ exception");
+        raise_internal_failure(messages::kUnknownCppException);
     }
 }
 
@@ -106,7 +104,7 @@ private:
 // lock. Taking the lock back costs little when no other thread wants it, but up to the switch
 // interval (5 ms) when another thread runs Python code; so, as NumPy does for its loops, only
 // calls long enough for others to gain from the wait give it up.
-inline constexpr std::size_t kReleaseLockWork = 1000;
+inline constexpr double kReleaseLockWork = 1000.0;
 
 // compute() run without the interpreter lock. A C++ exception from it (std::bad_alloc) is held
 // until the lock is back and thrown then, so that nothing unwinds through the released lock.
@@ -189,7 +187,7 @@ BuildResult call_routine(R (*routine)(Args...), PyObject* const* args, Py_ssize_
         return std::unexpected(std::move(values.error()));
     }
     // From here to build_result the call touches no Python object: the routine's results and
-    // errors (NumericError, InternalFailure) are plain C++ values until they are raised.
+    // errors (error.hpp) are plain C++ values until they are raised.
     bool release = true;
     if constexpr (!std::is_null_pointer_v<decltype(Work)>) {
         release = std::apply(Work, *values) >= kReleaseLockWork;
@@ -197,7 +195,7 @@ BuildResult call_routine(R (*routine)(Args...), PyObject* const* args, Py_ssize_
     auto compute = [&] { return std::apply(routine, std::move(*values)); };
     auto computed = release ? without_interpreter_lock(compute) : compute();
     if (!computed) {
-        return std::unexpected(ErrorValue::from_routine(std::move(computed.error())));
+        return std::unexpected(ErrorValue::from(computed.error()));
     }
     return build_result(*computed);
 }
@@ -249,7 +247,7 @@ inline constexpr auto kTextSignature = make_text_signature<Description>();
 // No METH_STATIC: the C API reserves it for methods of classes, and on a module function it makes
 // the interpreter hide the module (__self__ would be None instead of the module).
 //
-// `Work`, a function of the converted arguments (by const reference), estimates how many kernel
+// `Work`, a function of the converted arguments (routines/work.hpp), estimates how many kernel
 // evaluations the call makes; from kReleaseLockWork on, the routine runs without the interpreter
 // lock. Without it (nullptr) the routine always does.
 template <const FunctionDescription& Description, auto Routine, auto Work = nullptr>

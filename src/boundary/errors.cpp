@@ -1,21 +1,12 @@
 #include "boundary/errors.hpp"
 
+#include "boundary/messages.hpp"
 #include "boundary/names.hpp"
 #include "boundary/process_object.hpp"
 
 namespace finitemu::boundary {
 
 namespace {
-
-constexpr const char* kInternalFailureName = "pyo3_runtime.PanicException";
-constexpr const char* kInternalFailureDoc =
-    "\n"
-    "The exception raised when the extension's compiled code, called from Python, fails in a way "
-    "it cannot recover from.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
 
 ProcessObject internal_failure_class_cell;
 
@@ -69,16 +60,15 @@ bool str_of(BorrowedRef object, std::string& out) {
 // Python code raised the internal-failure exception inside a call (from a __float__, say): the
 // failure goes on as an internal failure of this call, after the original has been shown.
 ErrorValue resume_internal_failure(OwnedRef exception) {
-    PySys_WriteStderr(
-        "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n");
-    PySys_WriteStderr("Python stack trace below:\n");
+    PySys_WriteStderr("%s", messages::kResumingPanic);
+    PySys_WriteStderr("%s", messages::kPythonStackBelow);
     std::string message;
     if (!str_of(exception.borrow(), message)) {
-        message = "Unwrapped panic from Python code";
+        message = messages::kUnwrappedPanic;
     }
     restore_pending_exception(std::move(exception));
     PyErr_PrintEx(0);
-    return ErrorValue::internal(InternalFailure{std::move(message)});
+    return ErrorValue::internal(std::move(message));
 }
 
 } // namespace
@@ -95,7 +85,7 @@ ErrorValue ErrorValue::lazy(PyObject* type, std::string message) {
 ErrorValue ErrorValue::fetch() {
     OwnedRef exception = take_pending_exception();
     if (!exception) {
-        return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return lazy(PyExc_SystemError, messages::kNoExceptionSet);
     }
     // Only an exception of exactly this class: a subclass defined in Python is an ordinary error.
     // If the class has not been made, no Python code can have raised it.
@@ -107,15 +97,15 @@ ErrorValue ErrorValue::fetch() {
     return ErrorValue(Kind::fetched, nullptr, std::string(), std::move(exception));
 }
 
-ErrorValue ErrorValue::internal(InternalFailure failure) {
-    return ErrorValue(Kind::internal, nullptr, std::move(failure.message), OwnedRef());
+ErrorValue ErrorValue::internal(std::string message) {
+    return ErrorValue(Kind::internal, nullptr, std::move(message), OwnedRef());
 }
 
-ErrorValue ErrorValue::from_routine(RoutineError error) {
-    if (const auto* numeric = std::get_if<NumericError>(&error)) {
-        return lazy(PyExc_RuntimeError, numeric->message);
+ErrorValue ErrorValue::from(const Error& error) {
+    if (error.kind == ErrorKind::numeric) {
+        return lazy(PyExc_RuntimeError, error.message);
     }
-    return internal(std::get<InternalFailure>(std::move(error)));
+    return internal(messages::internal_failure(error));
 }
 
 PyObject* ErrorValue::exception() const noexcept {
@@ -149,7 +139,7 @@ std::string qualified_type_name(BorrowedRef object) {
     const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
     if (utf8 == nullptr) {
         PyErr_Clear();
-        return "<failed to extract type name>";
+        return messages::kUnknownTypeName;
     }
     return std::string(utf8, static_cast<std::size_t>(size));
 }
@@ -157,7 +147,7 @@ std::string qualified_type_name(BorrowedRef object) {
 std::string describe_pending_exception() {
     OwnedRef exception = take_pending_exception();
     if (!exception) {
-        return "no exception was set";
+        return messages::kNoExceptionDescribed;
     }
     std::string text = qualified_type_name(exception.borrow());
     std::string message;
@@ -169,16 +159,10 @@ std::string describe_pending_exception() {
 }
 
 ErrorValue not_an_instance_error(BorrowedRef object, std::string_view class_name) {
-    std::string message = "'";
-    if (object.get() == Py_None) {
-        message += "None' is not an instance of '";
-    } else {
-        message += qualified_type_name(object);
-        message += "' object is not an instance of '";
-    }
-    message += class_name;
-    message += "'";
-    return ErrorValue::lazy(PyExc_TypeError, std::move(message));
+    const bool is_none = object.get() == Py_None;
+    return ErrorValue::lazy(
+        PyExc_TypeError,
+        messages::not_an_instance(is_none, is_none ? "" : qualified_type_name(object), class_name));
 }
 
 ErrorValue argument_extraction_error(std::string_view parameter, ErrorValue error) {
@@ -191,11 +175,9 @@ ErrorValue argument_extraction_error(std::string_view parameter, ErrorValue erro
         error = ErrorValue::fetch();
     }
     if (PyObject* exception = error.exception()) {
-        std::string note = "while processing '";
-        note += parameter;
-        note += "'";
         PyObject* add_note = names::add_note();
-        OwnedRef text = add_note != nullptr ? make_str(note) : OwnedRef();
+        OwnedRef text =
+            add_note != nullptr ? make_str(messages::while_processing(parameter)) : OwnedRef();
         OwnedRef added =
             text ? OwnedRef::steal(PyObject_CallMethodOneArg(exception, add_note, text.get()))
                  : OwnedRef();
@@ -208,10 +190,11 @@ ErrorValue argument_extraction_error(std::string_view parameter, ErrorValue erro
 
 PyObject* internal_failure_class() {
     return internal_failure_class_cell.get([] {
-        OwnedRef made = OwnedRef::steal(PyErr_NewExceptionWithDoc(
-            kInternalFailureName, kInternalFailureDoc, PyExc_BaseException, nullptr));
+        OwnedRef made = OwnedRef::steal(PyErr_NewExceptionWithDoc(messages::kInternalFailureName,
+                                                                  messages::kInternalFailureDoc,
+                                                                  PyExc_BaseException, nullptr));
         if (!made && !PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "Failed to initialize new exception type.");
+            PyErr_SetString(PyExc_SystemError, messages::kInternalFailureClassFailed);
         }
         return made;
     });

@@ -17,7 +17,7 @@
 #pragma once
 
 #include "boundary/references.hpp"
-#include "lib/routine_result.hpp"
+#include "error.hpp"
 
 #include <string>
 #include <string_view>
@@ -33,9 +33,11 @@ public:
     // error: it is reported on standard error with its traceback and becomes an internal failure
     // carrying its str().
     static ErrorValue fetch();
-    static ErrorValue internal(InternalFailure failure);
-    // NumericError -> RuntimeError(message); InternalFailure -> internal failure.
-    static ErrorValue from_routine(RoutineError error);
+    // An internal failure with this message (boundary/messages.hpp).
+    static ErrorValue internal(std::string message);
+    // A computing layer's error: a numeric one as RuntimeError(message), any other kind as an
+    // internal failure worded by messages::internal_failure.
+    static ErrorValue from(const Error& error);
 
     // The exception object of a fetched error; null for lazy errors and internal failures.
     [[nodiscard]] PyObject* exception() const noexcept;

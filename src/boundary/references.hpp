@@ -37,11 +37,6 @@ public:
 
     // Takes over a new reference, or null as returned by a failed API call.
     [[nodiscard]] static OwnedRef steal(PyObject* object) noexcept { return OwnedRef(object); }
-    // Takes a reference of its own to a borrowed object.
-    [[nodiscard]] static OwnedRef new_reference(BorrowedRef object) noexcept {
-        Py_XINCREF(object.get());
-        return OwnedRef(object.get());
-    }
 
     OwnedRef(OwnedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     OwnedRef& operator=(OwnedRef&& other) noexcept {

@@ -1,12 +1,14 @@
 #include "boundary/results.hpp"
 
+#include "boundary/messages.hpp"
+
 namespace finitemu::boundary {
 
 namespace {
 
 ErrorValue null_object() {
     PyErr_WriteUnraisable(nullptr);
-    return ErrorValue::internal(InternalFailure{"PyObject pointer is null"});
+    return ErrorValue::internal(messages::kNullObject);
 }
 
 // A list of `size` items, item i made by make(i) and stored at index i.

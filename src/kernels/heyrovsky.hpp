@@ -85,10 +85,11 @@ inline double heyrovsky_cel(double l, double r, double d, double big_r) noexcept
 
 } // namespace detail
 
-// The same with the Einstein radius in source radii, big_r = re / rstar, formed by the caller
-// (once for the many rings of an integral).
+// The same with every length in source radii: l, r and the Einstein radius big_r = re / rstar,
+// formed by the caller (once for the many rings of an integral). (A name ending in `_scaled`
+// takes lengths in Einstein radii, as witt_mao_magnification_scaled does.)
 [[nodiscard]] inline std::expected<double, const char*>
-heyrovsky_magnification_scaled(double l, double r, double big_r) noexcept {
+heyrovsky_magnification_source_radii(double l, double r, double big_r) noexcept {
     const double d = r - l;
     if (d == 0.0) {
         return detail::heyrovsky_logarithmic(l, d, big_r);
@@ -105,7 +106,7 @@ heyrovsky_magnification_scaled(double l, double r, double big_r) noexcept {
 
 [[nodiscard]] inline std::expected<double, const char*>
 heyrovsky_magnification(double l, double r, double re, double rstar) noexcept {
-    return heyrovsky_magnification_scaled(l, r, re / rstar);
+    return heyrovsky_magnification_source_radii(l, r, re / rstar);
 }
 
 } // namespace finitemu::kernels

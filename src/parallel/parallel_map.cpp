@@ -1,7 +1,6 @@
 #include "parallel/parallel_map.hpp"
 
 #include <algorithm>
-#include <string>
 
 namespace finitemu::parallel {
 
@@ -20,17 +19,16 @@ bool split_budget(std::size_t& budget, bool migrated, std::size_t workers) noexc
 PieceOutcome combine(PieceOutcome left, PieceOutcome right, std::size_t left_size) noexcept {
     PieceOutcome outcome;
     outcome.written = left.written == left_size ? left.written + right.written : left.written;
-    outcome.failure = left.failure ? std::move(left.failure) : std::move(right.failure);
+    outcome.failure = left.failure ? left.failure : right.failure;
     return outcome;
 }
 
-std::optional<InternalFailure> map_failure(PieceOutcome root, std::size_t n) {
+std::optional<Error> map_failure(PieceOutcome root, std::size_t n) noexcept {
     if (root.failure) {
-        return std::move(root.failure);
+        return root.failure;
     }
     if (root.written != n) {
-        return InternalFailure{"expected " + std::to_string(n) + " total writes, but got " +
-                               std::to_string(root.written)};
+        return Error::of(ErrorKind::incomplete_map, n, root.written);
     }
     return std::nullopt;
 }
@@ -38,13 +36,6 @@ std::optional<InternalFailure> map_failure(PieceOutcome root, std::size_t n) {
 bool maps_on_calling_thread(const Pool& pool, std::size_t n,
                             std::size_t sequential_below) noexcept {
     return n < sequential_below || (pool.worker_count() == 1 && !pool.is_current_worker());
-}
-
-std::expected<Pool*, InternalFailure> pool_for_map() {
-    if (Pool* pool = current_pool()) {
-        return pool;
-    }
-    return global_pool();
 }
 
 } // namespace finitemu::parallel

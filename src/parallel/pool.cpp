@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -257,33 +256,6 @@ extern "C" void* worker_main(void* argument) {
     return nullptr;
 }
 
-// An errno value as the cause of a failed pool creation, e.g.
-// IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }).
-std::string describe_os_error(int code) {
-    const char* kind = "Uncategorized";
-    switch (code) {
-    case EAGAIN:
-        kind = "WouldBlock";
-        break;
-    case ENOMEM:
-        kind = "OutOfMemory";
-        break;
-    case EPERM:
-    case EACCES:
-        kind = "PermissionDenied";
-        break;
-    case EINVAL:
-        kind = "InvalidInput";
-        break;
-    default:
-        break;
-    }
-    char buffer[256];
-    const char* message = strerror_r(code, buffer, sizeof buffer); // GNU variant
-    return "IOError(Os { code: " + std::to_string(code) + ", kind: " + kind + ", message: \"" +
-           message + "\" })";
-}
-
 } // namespace
 
 Pool::Pool(std::shared_ptr<State> state) noexcept : state_(std::move(state)) {}
@@ -292,12 +264,12 @@ Pool::~Pool() {
     state_->stop_workers();
 }
 
-std::expected<std::unique_ptr<Pool>, std::string> Pool::create(std::size_t workers) {
+Result<std::unique_ptr<Pool>> Pool::create(std::size_t workers) {
     workers = std::max<std::size_t>(workers, 1);
     std::unique_ptr<Pool> pool;
     pthread_attr_t attributes;
     if (const int rc = pthread_attr_init(&attributes); rc != 0) {
-        return std::unexpected(describe_os_error(rc));
+        return std::unexpected(Error::of(ErrorKind::pool_start, static_cast<std::size_t>(rc)));
     }
     int rc = pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
     if (rc == 0) {
@@ -335,7 +307,7 @@ std::expected<std::unique_ptr<Pool>, std::string> Pool::create(std::size_t worke
     pthread_attr_destroy(&attributes);
     if (rc != 0) {
         pool.reset(); // stops the workers already started
-        return std::unexpected(describe_os_error(rc));
+        return std::unexpected(Error::of(ErrorKind::pool_start, static_cast<std::size_t>(rc)));
     }
     return pool;
 }
@@ -384,7 +356,7 @@ extern "C" void forget_global_pool_in_child() {
 
 } // namespace
 
-std::expected<Pool*, InternalFailure> global_pool() {
+Result<Pool*> global_pool() {
     // acquire: pairs with the release store below, so the pool is seen fully built.
     if (Pool* pool = global_instance.load(std::memory_order_acquire)) {
         return pool;
@@ -394,10 +366,8 @@ std::expected<Pool*, InternalFailure> global_pool() {
     if (Pool* pool = global_instance.load(std::memory_order_relaxed)) {
         return pool;
     }
-    const std::string prefix =
-        "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: ";
     if (global_attempted) {
-        return std::unexpected(InternalFailure{prefix + "GlobalPoolAlreadyInitialized }"});
+        return std::unexpected(Error::of(ErrorKind::pool_unavailable));
     }
     global_attempted = true;
     static const bool fork_handler = [] {
@@ -407,22 +377,18 @@ std::expected<Pool*, InternalFailure> global_pool() {
     (void)fork_handler;
     auto pool = Pool::create(worker_count_from_environment());
     if (!pool) {
-        return std::unexpected(InternalFailure{prefix + pool.error() + " }"});
+        return std::unexpected(pool.error());
     }
     Pool* created = pool->release(); // never shut down
     global_instance.store(created, std::memory_order_release);
     return created;
 }
 
-std::expected<std::size_t, InternalFailure> worker_count() {
+Result<Pool*> pool_for_map() {
     if (Pool* pool = current_pool()) {
-        return pool->worker_count();
+        return pool;
     }
-    const auto pool = global_pool();
-    if (!pool) {
-        return std::unexpected(pool.error());
-    }
-    return (*pool)->worker_count();
+    return global_pool();
 }
 
 } // namespace finitemu::parallel

@@ -20,12 +20,11 @@
 //     (*pool)->join(left, right);                  // both done on return
 #pragma once
 
-#include "parallel/internal_failure.hpp"
+#include "error.hpp"
 
 #include <cstddef>
 #include <expected>
 #include <memory>
-#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -50,10 +49,8 @@ private:
 class Pool {
 public:
     // Starts `workers` (at least 1) threads. On failure the threads already started are stopped
-    // and the error describes the cause, e.g.
-    // `IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" })`.
-    [[nodiscard]] static std::expected<std::unique_ptr<Pool>, std::string>
-    create(std::size_t workers);
+    // and the error is ErrorKind::pool_start with the errno value of the cause.
+    [[nodiscard]] static Result<std::unique_ptr<Pool>> create(std::size_t workers);
 
     // Stops the workers and waits until they have left; no join may be running.
     ~Pool();
@@ -83,12 +80,10 @@ private:
 
 // The process-wide pool, created with worker_count_from_environment() workers at the first call
 // and never shut down. Creation is attempted once: its failure is reported to that call as
-// "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: <cause> }" and
-// to every later call with the kind `GlobalPoolAlreadyInitialized`.
-[[nodiscard]] std::expected<Pool*, InternalFailure> global_pool();
+// ErrorKind::pool_start and to every later call as ErrorKind::pool_unavailable.
+[[nodiscard]] Result<Pool*> global_pool();
 
-// W of the current worker's pool (in a nested map), else of the process-wide pool, creating it
-// first if need be.
-[[nodiscard]] std::expected<std::size_t, InternalFailure> worker_count();
+// The pool of a nested map (the current worker's), else the process-wide pool.
+[[nodiscard]] Result<Pool*> pool_for_map();
 
 } // namespace finitemu::parallel

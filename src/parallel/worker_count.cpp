@@ -1,5 +1,7 @@
 #include "parallel/worker_count.hpp"
 
+#include "parallel/pool.hpp"
+
 #include <sched.h>
 #include <unistd.h>
 
@@ -253,6 +255,14 @@ std::size_t available_parallelism() noexcept {
 std::size_t worker_count_from_environment() noexcept {
     return worker_count_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
                              available_parallelism());
+}
+
+Result<std::size_t> worker_count() {
+    const auto pool = pool_for_map();
+    if (!pool) {
+        return std::unexpected(pool.error());
+    }
+    return (*pool)->worker_count();
 }
 
 } // namespace finitemu::parallel

@@ -14,6 +14,8 @@
 // Example: worker_count_from("+4", nullptr, 2) == 4; worker_count_from("abc", "2", 8) == 2.
 #pragma once
 
+#include "error.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -48,5 +50,9 @@ inline constexpr std::size_t max_workers = 65535;
 
 // W for this process, from its environment.
 [[nodiscard]] std::size_t worker_count_from_environment() noexcept;
+
+// W of the current worker's pool (in a nested map), else of the process-wide pool, creating it
+// first if need be.
+[[nodiscard]] Result<std::size_t> worker_count();
 
 } // namespace finitemu::parallel

@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
-namespace finitemu {
+namespace finitemu::routines {
 
-// The profile of a flux map, interp(bl, bf, r, constant 0) with every segment's line formed once
+// The profile of a flux map, interp(bl, bf, r, 0) with every segment's line formed once
 // (the same doubles interp forms for each query): the integrals query it some 500 times per
 // separation. On an evenly spaced, strictly ascending table (as callers usually tabulate) the
 // segment is found from the spacing and corrected by comparisons, which gives the segment the
@@ -38,8 +38,8 @@ public:
     }
     double operator()(double r) const noexcept {
         if (!evenly_spaced_) {
-            return numeric::interp_with(bl_, bf_, r, numeric::ExtrapolationMode::constant(0.0),
-                                        [this](std::size_t i) noexcept { return lines_[i]; });
+            return numeric::interp(bl_, bf_, r, 0.0,
+                                   [this](std::size_t i) noexcept { return lines_[i]; });
         }
         // interp's order of tests, for a strictly ascending table.
         const std::size_t last = bl_.size() - 1;
@@ -74,4 +74,4 @@ private:
     double inverse_step_ = 0.0;
 };
 
-} // namespace finitemu
+} // namespace finitemu::routines

@@ -1,38 +1,35 @@
 // The routines behind witt_mao_magnification, multi_witt_mao_magnification and
 // heyrovsky_magnification: the kernels of src/kernels mapped over the caller's separations.
-#include "lib/magnification.hpp"
-
 #include "kernels/heyrovsky.hpp"
 #include "kernels/witt_mao.hpp"
-#include "parallel/parallel_map.hpp"
+#include "routines/magnification.hpp"
+#include "routines/map.hpp"
+#include "routines/work.hpp"
 
 #include <span>
 #include <utility>
-#include <variant>
 
 namespace finitemu {
 
 namespace {
-// One uniform-disk kernel evaluation, about 50 ns: it sizes the maps worth a hand-off to the pool.
-constexpr double kDiskKernelSeconds = 5e-8;
-} // namespace
 
-RoutineResult<std::vector<double>> witt_mao_magnification(std::vector<double> l, double re,
-                                                          double rstar) {
+// The uniform disk over the separations, u = l rho: one map item each.
+Result<std::vector<double>> disk_row(std::span<const double> l, double re, double rstar) {
     const double rho = rstar / re;
-    auto out = parallel::parallel_map(
-        std::span<const double>(l),
-        [rho](double li) { return kernels::witt_mao_magnification_scaled(li * rho, rho); },
-        parallel::sequential_below_for(kDiskKernelSeconds));
-    if (!out) {
-        return std::unexpected(RoutineError{std::move(out.error())});
-    }
-    return std::move(*out);
+    return routines::map_items<routines::WithoutPool::report>(
+        l, [rho](double li) { return kernels::witt_mao_magnification_scaled(li * rho, rho); },
+        work::kDiskKernelSeconds);
 }
 
-RoutineResult<std::vector<std::vector<double>>>
-multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
-                             std::vector<double> rstar) {
+} // namespace
+
+Result<std::vector<double>> witt_mao_magnification(std::vector<double> l, double re, double rstar) {
+    return disk_row(l, re, rstar);
+}
+
+Result<std::vector<std::vector<double>>> multi_witt_mao_magnification(std::vector<double> l,
+                                                                      std::vector<double> re,
+                                                                      std::vector<double> rstar) {
     // Full Cartesian product, re-major: pair i * rstar.size() + j is (re[i], rstar[j]).
     std::vector<std::pair<double, double>> pairs;
     pairs.reserve(re.size() * rstar.size());
@@ -41,35 +38,20 @@ multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
             pairs.emplace_back(re_i, rstar_j);
         }
     }
+    // Each row is a map over the separations, nested in the map over the pairs.
     const std::span<const double> separations(l);
-    auto rows = parallel::parallel_map(
+    return routines::map_items<routines::WithoutPool::report>(
         std::span<const std::pair<double, double>>(pairs),
-        [separations](const std::pair<double, double>& pair)
-            -> std::expected<std::vector<double>, InternalFailure> {
-            // Each row maps over its own copy of the separations (nested in the outer map).
-            auto row =
-                witt_mao_magnification(std::vector<double>(separations.begin(), separations.end()),
-                                       pair.first, pair.second);
-            if (row) {
-                return std::move(*row);
-            }
-            if (auto* failure = std::get_if<InternalFailure>(&row.error())) {
-                return std::unexpected(std::move(*failure));
-            }
-            // witt_mao_magnification reports no numeric error; keep the message if one appears.
-            return std::unexpected(InternalFailure{std::get<NumericError>(row.error()).message});
+        [separations](const std::pair<double, double>& pair) {
+            return disk_row(separations, pair.first, pair.second);
         },
-        parallel::sequential_below_for(kDiskKernelSeconds * static_cast<double>(l.size())));
-    if (!rows) {
-        return std::unexpected(RoutineError{std::move(rows.error())});
-    }
-    return std::move(*rows);
+        work::kDiskKernelSeconds * static_cast<double>(l.size()));
 }
 
-RoutineResult<double> heyrovsky_magnification(double l, double r, double re, double rstar) {
+Result<double> heyrovsky_magnification(double l, double r, double re, double rstar) {
     const auto value = kernels::heyrovsky_magnification(l, r, re, rstar);
     if (!value) {
-        return std::unexpected(RoutineError{NumericError{value.error()}});
+        return std::unexpected(Error::numeric(value.error()));
     }
     return *value;
 }

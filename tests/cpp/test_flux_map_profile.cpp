@@ -1,7 +1,7 @@
-// The flux-map profile gives interp(bl, bf, r, constant 0) bit for bit, on evenly spaced tables
+// The flux-map profile gives interp(bl, bf, r, 0) bit for bit, on evenly spaced tables
 // (segment found from the spacing) and on any other (bisection).
-#include "lib/flux_map_profile.hpp"
 #include "numeric/interp.hpp"
+#include "routines/flux_map_profile.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 
 namespace {
 
-using finitemu::FluxMapProfile;
-using finitemu::numeric::ExtrapolationMode;
 using finitemu::numeric::interp;
+using finitemu::numeric::segment_line;
+using finitemu::routines::FluxMapProfile;
 
 bool same_bits(double a, double b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
@@ -39,7 +39,8 @@ std::vector<double> queries(const std::vector<double>& bl) {
 void expect_interp_bits(const std::vector<double>& bl, const std::vector<double>& bf) {
     const FluxMapProfile profile(bl, bf);
     for (const double r : queries(bl)) {
-        const double expected = interp(bl, bf, r, ExtrapolationMode::constant(0.0));
+        const double expected =
+            interp(bl, bf, r, 0.0, [&](std::size_t i) { return segment_line(bl, bf, i); });
         ASSERT_TRUE(same_bits(profile(r), expected)) << "r = " << r << " nodes " << bl.size();
     }
 }

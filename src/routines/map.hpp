@@ -1,0 +1,45 @@
+// The one way the routines spread their separations (or radius pairs) over the worker pool:
+// look the pool up once, compute a map of less than about 0.4 ms of work (and every map of a
+// one-worker pool) on the calling thread, hand a longer one to the pool. Either way item i is
+// f(items[i]), the same doubles for any number of workers.
+//
+// When the pool cannot start, the two uniform-disk maps report it (WithoutPool::report): callers
+// of witt_mao_magnification and multi_witt_mao_magnification are told, with the pool's texts,
+// that their thread setting failed. The other six functions compute on the calling thread
+// (WithoutPool::compute_here): they are documented never to need the pool, and a light curve
+// should not fail for want of threads. docs/parallelism.md states the rule.
+//
+//     auto out = map_items<WithoutPool::report>(std::span<const double>(l), kernel,
+//                                               work::kDiskKernelSeconds);
+#pragma once
+
+#include "error.hpp"
+#include "parallel/parallel_map.hpp"
+#include "parallel/pool.hpp"
+
+#include <span>
+#include <vector>
+
+namespace finitemu::routines {
+
+enum class WithoutPool { report, compute_here };
+
+template <WithoutPool Policy, class Item, class F>
+[[nodiscard]] Result<std::vector<parallel::map_value_t<Item, F>>>
+map_items(std::span<const Item> items, const F& f, double item_seconds) {
+    const auto pool = parallel::pool_for_map();
+    if (!pool) {
+        if constexpr (Policy == WithoutPool::report) {
+            return std::unexpected(pool.error());
+        } else {
+            return parallel::sequential_map(items, f);
+        }
+    }
+    if (parallel::maps_on_calling_thread(**pool, items.size(),
+                                         parallel::sequential_below_for(item_seconds))) {
+        return parallel::sequential_map(items, f);
+    }
+    return parallel::parallel_map(**pool, items, f);
+}
+
+} // namespace finitemu::routines
