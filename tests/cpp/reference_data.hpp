@@ -1,5 +1,5 @@
-// Reads the reference tables of tests/data: whitespace-separated rows, the first field a grid
-// name, the rest doubles; lines starting with '#' are comments.
+// Reads the reference tables of tests/data: whitespace-separated rows, the first field the row's
+// id <grid>-<key> (tools/reference_ids.py), the rest doubles; lines starting with '#' are comments.
 #pragma once
 
 #include <fstream>
@@ -25,6 +25,7 @@ inline std::vector<ReferenceRow> read_reference(const std::string& name) {
         std::istringstream fields(line);
         ReferenceRow row;
         fields >> row.grid;
+        row.grid.erase(row.grid.find('-'));
         std::string field;
         while (fields >> field) {
             row.values.push_back(std::stod(field));

@@ -57,10 +57,10 @@ const Reference& reference() {
                 return std::strtod(token.c_str(), nullptr);
             };
             Row row;
-            fields >> row.kind;
+            fields >> row.kind; // the id: <kind>-<index>, or map-<name>
+            const std::string name = row.kind.substr(row.kind.find('-') + 1);
+            row.kind.erase(row.kind.find('-'));
             if (row.kind == "map") {
-                std::string name;
-                fields >> name;
                 const auto n = static_cast<std::size_t>(number());
                 FluxMap m{std::vector<double>(n), std::vector<double>(n)};
                 for (double& x : m.bl) {
