@@ -1,19 +1,20 @@
-// Complete elliptic integrals: values, interval selection, error messages and identities.
+// Complete elliptic integrals: values, interval selection, error messages and
+// identities.
 #include "numeric/elliptic.hpp"
 #include "reference_data.hpp"
-#include "relative_error.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <numbers>
 #include <string_view>
 
 namespace {
 
+using finitemu::test::check_grid;
 using finitemu::test::near_relative;
+using finitemu::test::Values;
 using finitemu::test::Worst;
 
 using finitemu::numeric::ellipe;
@@ -94,14 +95,16 @@ TEST(Elliptic, PiSpecialCases) {
 }
 
 TEST(Elliptic, PiValues) {
-    // mpmath ellippi at 40 digits, rounded (for n > 1 the real part, the principal value).
+    // mpmath ellippi at 40 digits, rounded (for n > 1 the real part, the
+    // principal value).
     EXPECT_TRUE(near_relative(value(ellippi(0.3, 0.6)), 2.377858827830847, 1e-15));
     EXPECT_TRUE(near_relative(value(ellippi(-2, 0.6)), 1.0601883625151312, 1e-15));
     EXPECT_TRUE(near_relative(value(ellippi(2, 0.6)), -0.428291078024821, 1e-15));
 }
 
 TEST(Elliptic, PiOfNegativeCharacteristicAndParameterEqual) {
-    // Pi(m, m) = E(m) / (1 - m) holds for m < 0 as well; the n < 0 transformation divides by m - n.
+    // Pi(m, m) = E(m) / (1 - m) holds for m < 0 as well; the n < 0 transformation
+    // divides by m - n.
     for (const double m : {-0.5, -3.0}) {
         EXPECT_TRUE(near_relative(value(ellippi(m, m)), value(ellipe(m)) / (1 - m), 1e-15)) << m;
     }
@@ -120,7 +123,8 @@ TEST(Elliptic, LegendreRelation) {
 }
 
 TEST(Elliptic, KIncreasesAndEDecreasesAcrossIntervals) {
-    // A polynomial used outside its interval shows as a step at the interval edges.
+    // A polynomial used outside its interval shows as a step at the interval
+    // edges.
     double k_prev = value(ellipk(-1));
     double e_prev = value(ellipe(-1));
     for (int i = 1; i < 199000; ++i) {
@@ -135,7 +139,8 @@ TEST(Elliptic, KIncreasesAndEDecreasesAcrossIntervals) {
 }
 
 TEST(Elliptic, TaylorTablesLeadingCoefficients) {
-    // K(m_c), K'(m_c) and E(m_c), E'(m_c) at the centres 0.05, 0.15, ..., 0.75, 0.825, 0.875.
+    // K(m_c), K'(m_c) and E(m_c), E'(m_c) at the centres 0.05, 0.15, ..., 0.75,
+    // 0.825, 0.875.
     constexpr double kK[10][2] = {
         {1.5910034537907922, 0.41600074399178694}, {1.63525673226458, 0.4711906261487323},
         {1.685750354812596, 0.5417318486132803},   {1.7443505972256133, 0.6348642753719353},
@@ -164,54 +169,28 @@ double ulp_error(double x, double hi, double lo) {
 }
 
 TEST(Elliptic, KAndEWithinFourUlpOfReference) {
-    // 4 ulp on all of [-1, 1), with the reference dense on -0.05 < m < 0 (where a polynomial used
-    // beyond its interval reached 310 ulp) and towards m = 1 (where the AGM running sum for E
-    // reached 7.9 ulp and the AGM for K 4.3 ulp), and across the switch to the expansions about
-    // m = 1 at 1 - m = 1e-3.
-    const auto rows = finitemu::test::read_reference("elliptic_reference.txt");
-    Worst k_worst, e_worst;
-    int count = 0;
-    for (const auto& row : rows) {
+    // 4 ulp on all of [-1, 1), with the reference dense on -0.05 < m < 0 (where a
+    // polynomial used beyond its interval reached 310 ulp) and towards m = 1
+    // (where the AGM running sum for E reached 7.9 ulp and the AGM for K 4.3
+    // ulp), and across the switch to the expansions about m = 1 at 1 - m = 1e-3.
+    Worst k_worst("elliptic_reference.txt/KE, K", 4.0, 2000, "ulp error");
+    Worst e_worst("elliptic_reference.txt/KE, E", 4.0, 2000, "ulp error");
+    for (const auto& row : finitemu::test::read_reference("elliptic_reference.txt")) {
         if (row.grid != "KE") {
             continue;
         }
-        ++count;
         const double m = row.values[0];
-        const double k = ulp_error(value(ellipk(m)), row.values[1], row.values[2]);
-        const double e = ulp_error(value(ellipe(m)), row.values[3], row.values[4]);
-        EXPECT_LE(k, 4.0) << "K(" << m << ")";
-        EXPECT_LE(e, 4.0) << "E(" << m << ")";
-        k_worst.note(k, m);
-        e_worst.note(e, m);
+        k_worst.note(ulp_error(value(ellipk(m)), row.values[1], row.values[2]), row.at(1));
+        e_worst.note(ulp_error(value(ellipe(m)), row.values[3], row.values[4]), row.at(1));
     }
-    EXPECT_GT(count, 2000);
-    std::printf("K: worst %.2f ulp at m = %.17g (%d points)\n", k_worst.error, k_worst.at, count);
-    std::printf("E: worst %.2f ulp at m = %.17g (%d points)\n", e_worst.error, e_worst.at, count);
 }
 
 TEST(Elliptic, PiWithinRelativeTolerance) {
-    const auto rows = finitemu::test::read_reference("elliptic_reference.txt");
-    double worst = 0, worst_n = kNaN, worst_m = kNaN;
-    int count = 0;
-    for (const auto& row : rows) {
-        if (row.grid != "PI") {
-            continue;
-        }
-        ++count;
-        const double n = row.values[0];
-        const double m = row.values[1];
-        const double expected = row.values[2] + row.values[3];
-        const double err = std::fabs(value(ellippi(n, m)) - expected) / std::fabs(expected);
-        EXPECT_LE(err, 1e-14) << "Pi(" << n << ", " << m << ")";
-        if (err > worst) {
-            worst = err;
-            worst_n = n;
-            worst_m = m;
-        }
-    }
-    EXPECT_GT(count, 1000);
-    std::printf("Pi: worst relative error %.3g at n = %.17g, m = %.17g (%d points)\n", worst,
-                worst_n, worst_m, count);
+    check_grid({.file = "elliptic_reference.txt",
+                .name = "PI",
+                .reference_columns = 2,
+                .min_points = 1000},
+               1e-14, [](const Values& v) { return value(ellippi(v[0], v[1])); });
 }
 
 } // namespace
