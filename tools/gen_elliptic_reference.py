@@ -19,6 +19,8 @@ import sys
 import mpmath
 from mpmath import mp, mpf
 
+from reference_ids import HEADER, numbered
+
 DPS = 60
 CHECK_DPS = 80
 
@@ -176,25 +178,27 @@ def main():
         "# at the exact double arguments.",
         "# Each value is a pair hi lo: hi the double nearest the value, lo the double nearest",
         "# value - hi. Rows:",
-        "#   KE m K_hi K_lo E_hi E_lo",
-        "#   PI n m hi lo",
-        "#   RF x y z hi lo",
-        "#   RD x y z hi lo",
-        "#   RJ x y z p hi lo          (p < 0: Cauchy principal value)",
+        "#   KE-NNNN m K_hi K_lo E_hi E_lo",
+        "#   PI-NNNN n m hi lo",
+        "#   RF-NNNN x y z hi lo",
+        "#   RD-NNNN x y z hi lo",
+        "#   RJ-NNNN x y z p hi lo     (p < 0: Cauchy principal value)",
+        HEADER,
     ]
+    rows = []
     for m in ke_arguments(rng):
         k = split(stable(mpmath.ellipk, m))
         e = split(stable(mpmath.ellipe, m))
-        lines.append(" ".join(["KE", fmt(m), *map(fmt, k), *map(fmt, e)]))
+        rows.append(("KE", fmt(m), *map(fmt, k), *map(fmt, e)))
     for n, m in pi_arguments(rng):
         v = split(stable(mpmath.ellippi, n, m))
-        lines.append(" ".join(["PI", fmt(n), fmt(m), *map(fmt, v)]))
+        rows.append(("PI", fmt(n), fmt(m), *map(fmt, v)))
     for x, y, z in carlson_arguments(rng, 400, 3):
         v = split(stable(mpmath.elliprf, x, y, z))
-        lines.append(" ".join(["RF", fmt(x), fmt(y), fmt(z), *map(fmt, v)]))
+        rows.append(("RF", fmt(x), fmt(y), fmt(z), *map(fmt, v)))
     for x, y, z in carlson_arguments(rng, 400, 3):
         v = split(stable(mpmath.elliprd, x, y, z))
-        lines.append(" ".join(["RD", fmt(x), fmt(y), fmt(z), *map(fmt, v)]))
+        rows.append(("RD", fmt(x), fmt(y), fmt(z), *map(fmt, v)))
     for i, (x, y, z, p) in enumerate(carlson_arguments(rng, 500, 4)):
         if i % 5 == 4:
             # mpmath's complex R_J for p < 0 is slow and, at 40 digits, loses digits in its real
@@ -203,10 +207,10 @@ def main():
             v = split(stable(rj_principal_value, x, y, z, p))
         else:
             v = split(stable(mpmath.elliprj, x, y, z, p))
-        lines.append(" ".join(["RJ", fmt(x), fmt(y), fmt(z), fmt(p), *map(fmt, v)]))
+        rows.append(("RJ", fmt(x), fmt(y), fmt(z), fmt(p), *map(fmt, v)))
     os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
     with open(out, "w") as fh:
-        fh.write("\n".join(lines) + "\n")
+        fh.write("\n".join(lines + list(numbered(rows))) + "\n")
 
 
 if __name__ == "__main__":

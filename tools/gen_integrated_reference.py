@@ -16,16 +16,21 @@ close the ring passes to the lens.
 Disk with profile P(r): int_0^1 P(r) 2 pi r H(l, r) dr / int_0^1 P(r) 2 pi r dr, each integral split
 at r = l (the logarithmic singularity of H) and at every node of a tabulated P.
 
-Rows:
-    map <id> <n> bl[0..n-1] bf[0..n-1]
-    limb <rho> <l> <value>           linear limb darkening I(r) = 1 - 0.6 (1 - sqrt(1 - r^2))
-    fluxmap <id> <rho> <l> <value>   P = linear interpolation of the map, 0 outside [bl[0], bl[n-1]]
-    discrete <id> <rho> <l> <value>  sum_j bf[j] H(l, bl[j]) (rings, no normalisation)
+Rows, each starting with its id (tools/reference_ids.py):
+    map-<name> <n> bl[0..n-1] bf[0..n-1]
+    limb-NNNN <rho> <l> <value>               linear limb darkening I(r) = 1 - 0.6 (1 - sqrt(1 - r^2))
+    fluxmap-NNNN <name> <rho> <l> <value>     P = linear interpolation of the map, 0 outside
+                                              [bl[0], bl[n-1]]
+    discrete-NNNN <name> <rho> <l> <value>    sum_j bf[j] H(l, bl[j]) (rings, no normalisation)
+NNNN counts the (rho, l) pairs of RHOS x SEPARATIONS, and within each pair the maps, in order, so a
+run for some of the radii writes the same ids as the full run.
 """
 import sys
 import time
 
 import mpmath as mp
+
+from reference_ids import HEADER, row_id
 
 DPS = 20
 mp.mp.dps = DPS
@@ -126,26 +131,31 @@ def main():
     out.write(f"# mpmath {mp.__version__}, mp.dps = {DPS}; values to 20 significant digits.\n")
     out.write("# Ring mean of A0 by quadrature over the angle, disk integral over r split at r = l\n")
     out.write("# and at the map's nodes; re = 1, rstar = rho, l in source radii.\n")
-    out.write("# Rows: map <id> <n> bl... bf... | limb <rho> <l> <M> | fluxmap <id> <rho> <l> <M>\n")
-    out.write("#       | discrete <id> <rho> <l> <M>\n")
+    out.write("# Rows: map-<name> <n> bl... bf... | limb-NNNN <rho> <l> <M>\n")
+    out.write("#       | fluxmap-NNNN <name> <rho> <l> <M> | discrete-NNNN <name> <rho> <l> <M>\n")
+    out.write(HEADER + "\n")
     for name, (bl, bf) in list(MAPS.items()) + list(DISCRETE.items()):
-        out.write(f"map {name} {len(bl)} {' '.join(bl)} {' '.join(bf)}\n")
+        out.write(f"{row_id('map', name)} {len(bl)} {' '.join(bl)} {' '.join(bf)}\n")
     # Optional arguments pick some of the radii (to split a long run); the default is all.
     for rho_text in sys.argv[1:] or RHOS:
         rho = mp.mpf(rho_text)
         for l_text in SEPARATIONS:
             l = mp.mpf(l_text)
             disk = Disk(rho, l)
-            out.write(f"limb {rho_text} {l_text} {fmt(disk.magnification(limb, []))}\n")
-            for name, (bl_text, bf_text) in MAPS.items():
+            pair = RHOS.index(rho_text) * len(SEPARATIONS) + SEPARATIONS.index(l_text)
+            value = disk.magnification(limb, [])
+            out.write(f"{row_id('limb', pair)} {rho_text} {l_text} {fmt(value)}\n")
+            for i, (name, (bl_text, bf_text)) in enumerate(MAPS.items()):
                 bl = [mp.mpf(x) for x in bl_text]
                 bf = [mp.mpf(x) for x in bf_text]
                 value = disk.magnification(lambda r: interp(bl, bf, r), bl)
-                out.write(f"fluxmap {name} {rho_text} {l_text} {fmt(value)}\n")
-            for name, (bl_text, bf_text) in DISCRETE.items():
+                fluxmap = row_id("fluxmap", pair * len(MAPS) + i)
+                out.write(f"{fluxmap} {name} {rho_text} {l_text} {fmt(value)}\n")
+            for i, (name, (bl_text, bf_text)) in enumerate(DISCRETE.items()):
                 total = mp.fsum(mp.mpf(f) * ring_mean(l, mp.mpf(r), rho)
                                 for r, f in zip(bl_text, bf_text))
-                out.write(f"discrete {name} {rho_text} {l_text} {fmt(total)}\n")
+                discrete = row_id("discrete", pair * len(DISCRETE) + i)
+                out.write(f"{discrete} {name} {rho_text} {l_text} {fmt(total)}\n")
             out.flush()
             print(f"rho={rho_text} l={l_text} {time.time() - start:.0f}s", file=sys.stderr)
 

@@ -34,6 +34,8 @@ import time
 import mpmath as mp
 from mpmath import mpf
 
+from reference_ids import HEADER, numbered
+
 DPS = 40
 
 
@@ -244,6 +246,7 @@ def main():
         f"#   disk as area integral of ring means: {mp.nstr(worst_rings, 3)}",
         f"#   disk vs Witt-Mao closed form with mpmath ellipk/ellipe/ellippi at 60 digits: {mp.nstr(worst_wm, 3)}",
         f"#   ring vs Heyrovsky closed form with mpmath ellipk/ellippi at 60 digits: {mp.nstr(worst_hy, 3)}",
+        HEADER,
     ]
     with open(os.path.join(args.out, "witt_mao_reference.txt"), "w") as fh:
         fh.write("\n".join(header) + "\n")
@@ -251,18 +254,18 @@ def main():
         fh.write("# Grids: general |u-rho| >= 0.01 rho; near_limb 0.001 rho <= |u-rho| < 0.01 rho;\n")
         fh.write("# small_rho rho = 0.001 to 30 source radii; limb u = rho (1 + delta), |delta| <= 0.1;\n")
         fh.write("# far 30 ... 1e6 source radii.\n")
-        fh.write("# columns: grid rho u magnification\n")
-        for grid, rho, u, val in disk:
-            fh.write(f"{grid} {fmt(rho)} {fmt(u)} {fmt(val)}\n")
+        fh.write("# columns: id rho u magnification\n")
+        for line in numbered((grid, fmt(rho), fmt(u), fmt(val)) for grid, rho, u, val in disk):
+            fh.write(line + "\n")
     with open(os.path.join(args.out, "heyrovsky_reference.txt"), "w") as fh:
         fh.write("\n".join(header) + "\n")
         fh.write("# Mean of A0 over a thin ring by quadrature over the ring (see the generator).\n")
         fh.write("# Lengths l and r in source radii, R = re / rstar. Grids: centred l = 0;\n")
         fh.write("# far_ring |r-l| >= 0.1 max(l, r); near_ring 0.001 max <= |r-l| < 0.1 max;\n")
         fh.write("# across_ring r = l (1 + delta), |delta| = 1 ... 1e-12.\n")
-        fh.write("# columns: grid l r re rstar magnification\n")
-        for grid, l, r, re, rstar, val in ring:
-            fh.write(f"{grid} {fmt(l)} {fmt(r)} {fmt(re)} {fmt(rstar)} {fmt(val)}\n")
+        fh.write("# columns: id l r re rstar magnification\n")
+        for line in numbered((grid, *map(fmt, (l, r, re, rstar, val))) for grid, l, r, re, rstar, val in ring):
+            fh.write(line + "\n")
     print(f"{len(disk)} disk and {len(ring)} ring values in {time.time() - t0:.0f} s", file=sys.stderr)
 
 

@@ -4,73 +4,52 @@
 #include "numeric/bulirsch_cel.hpp"
 #include "numeric/carlson.hpp"
 #include "reference_data.hpp"
-#include "relative_error.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <utility>
 
 namespace {
 
 using finitemu::numeric::cel_unchecked;
+using finitemu::test::check_grid;
 using finitemu::test::near_relative;
+using finitemu::test::relative_error;
+using finitemu::test::Values;
 using finitemu::test::Worst;
-
-double relative(double actual, double expected) {
-    return std::fabs(actual - expected) / std::fabs(expected);
-}
 
 // kc = sqrt(1 - m) carries up to about one rounding of 1 - m and one of the root; K, E and Pi
 // change by at most that much relatively, so 6 eps leaves room for cel's own rounding only.
 constexpr double kTolerance = 6 * 0x1p-52;
 
 TEST(BulirschCel, CompleteIntegralsOfTheFirstAndSecondKinds) {
-    Worst k_worst, e_worst;
-    int count = 0;
+    Worst k_worst("elliptic_reference.txt/KE, cel K", kTolerance, 500);
+    Worst e_worst("elliptic_reference.txt/KE, cel E", kTolerance, 500);
     for (const auto& row : finitemu::test::read_reference("elliptic_reference.txt")) {
-        const double m = row.values.empty() ? NAN : row.values[0];
+        const double m = row.values[0];
         if (row.grid != "KE" || !(m >= 0.0)) {
             continue;
         }
-        ++count;
         const double kc = std::sqrt(1.0 - m);
         const double k = cel_unchecked(kc, 1.0, 1.0, 1.0);
         const double e = cel_unchecked(kc, 1.0, 1.0, kc * kc);
-        const double k_ref = row.values[1] + row.values[2];
-        const double e_ref = row.values[3] + row.values[4];
-        EXPECT_TRUE(near_relative(k, k_ref, kTolerance)) << "K(" << m << ")";
-        EXPECT_TRUE(near_relative(e, e_ref, kTolerance)) << "E(" << m << ")";
-        k_worst.note(relative(k, k_ref), m);
-        e_worst.note(relative(e, e_ref), m);
+        k_worst.note(relative_error(k, row.values[1] + row.values[2]), row.at(1));
+        e_worst.note(relative_error(e, row.values[3] + row.values[4]), row.at(1));
     }
-    EXPECT_GT(count, 500);
-    std::printf("cel K: worst %.3g at m = %.17g; E: worst %.3g at m = %.17g (%d points)\n",
-                k_worst.error, k_worst.at, e_worst.error, e_worst.at, count);
 }
 
 TEST(BulirschCel, CompleteIntegralOfTheThirdKind) {
-    Worst worst;
-    int count = 0;
-    for (const auto& row : finitemu::test::read_reference("elliptic_reference.txt")) {
-        if (row.grid != "PI") {
-            continue;
-        }
-        const double n = row.values[0];
-        const double m = row.values[1];
-        if (!(n < 1.0 && m >= 0.0 && m < 1.0)) {
-            continue;
-        }
-        ++count;
-        const double expected = row.values[2] + row.values[3];
-        const double pi = cel_unchecked(std::sqrt(1.0 - m), 1.0 - n, 1.0, 1.0);
-        EXPECT_TRUE(near_relative(pi, expected, kTolerance)) << "Pi(" << n << ", " << m << ")";
-        worst.note(relative(pi, expected), n);
-    }
-    EXPECT_GT(count, 500);
-    std::printf("cel Pi: worst %.3g at n = %.17g (%d points)\n", worst.error, worst.at, count);
+    check_grid(
+        {.file = "elliptic_reference.txt",
+         .name = "PI",
+         .reference_columns = 2,
+         .min_points = 500,
+         .label = "cel"},
+        kTolerance,
+        [](const Values& v) { return cel_unchecked(std::sqrt(1.0 - v[1]), 1.0 - v[0], 1.0, 1.0); },
+        [](const Values& v) { return v[0] < 1.0 && v[1] >= 0.0 && v[1] < 1.0; });
 }
 
 TEST(BulirschCel, TinyModulusAndCharacteristicAgreeWithCarlson) {

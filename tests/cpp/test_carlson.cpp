@@ -1,19 +1,18 @@
 // Carlson's symmetric integrals: published values, special cases and identities.
 #include "numeric/carlson.hpp"
 #include "reference_data.hpp"
-#include "relative_error.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <numbers>
-#include <string>
 
 namespace {
 
+using finitemu::test::check_grid;
 using finitemu::test::near_relative;
+using finitemu::test::Values;
 
 using finitemu::numeric::elliprd_unchecked;
 using finitemu::numeric::elliprf_unchecked;
@@ -126,52 +125,25 @@ TEST(Carlson, PrincipalValueOffTheDomainIsNaN) {
     EXPECT_TRUE(std::isnan(elliprj_unchecked(0, 0, 0, -1)));
 }
 
-// Relative error against the reference data, rows "RF", "RD" (x y z hi lo) and "RJ" (x y z p hi
-// lo); prints the worst case.
-template <class F>
-void check_against_reference(const std::string& grid, int arity, F f, double tol) {
-    const auto rows = finitemu::test::read_reference("elliptic_reference.txt");
-    double worst = 0;
-    std::string worst_at = "none";
-    int count = 0;
-    for (const auto& row : rows) {
-        if (row.grid != grid) {
-            continue;
-        }
-        ++count;
-        const double* v = row.values.data();
-        const double expected = v[arity] + v[arity + 1];
-        const double err = std::fabs(f(v) - expected) / std::fabs(expected);
-        std::string args;
-        for (int i = 0; i < arity; ++i) {
-            char buf[32];
-            std::snprintf(buf, sizeof buf, i ? ", %.17g" : "%.17g", v[i]);
-            args += buf;
-        }
-        EXPECT_LE(err, tol) << grid << "(" << args << ")";
-        if (!(err <= worst)) {
-            worst = err;
-            worst_at = args;
-        }
-    }
-    EXPECT_GT(count, 300);
-    std::printf("%s: worst relative error %.3g at (%s) (%d points)\n", grid.c_str(), worst,
-                worst_at.c_str(), count);
+// Against the reference rows RF-, RD- (x y z hi lo) and RJ- (x y z p hi lo).
+finitemu::test::Grid grid(const char* name) {
+    return {
+        .file = "elliptic_reference.txt", .name = name, .reference_columns = 2, .min_points = 300};
 }
 
 TEST(Carlson, RfWithinRelativeTolerance) {
-    check_against_reference(
-        "RF", 3, [](const double* v) { return elliprf_unchecked(v[0], v[1], v[2]); }, 1e-14);
+    check_grid(grid("RF"), 1e-14,
+               [](const Values& v) { return elliprf_unchecked(v[0], v[1], v[2]); });
 }
 
 TEST(Carlson, RdWithinRelativeTolerance) {
-    check_against_reference(
-        "RD", 3, [](const double* v) { return elliprd_unchecked(v[0], v[1], v[2]); }, 1e-14);
+    check_grid(grid("RD"), 1e-14,
+               [](const Values& v) { return elliprd_unchecked(v[0], v[1], v[2]); });
 }
 
 TEST(Carlson, RjWithinRelativeTolerance) {
-    check_against_reference(
-        "RJ", 4, [](const double* v) { return elliprj_unchecked(v[0], v[1], v[2], v[3]); }, 1e-14);
+    check_grid(grid("RJ"), 1e-14,
+               [](const Values& v) { return elliprj_unchecked(v[0], v[1], v[2], v[3]); });
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 #include "kernels/witt_mao.hpp"
 #include "routines/magnification.hpp"
 
+#include "reference_data.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,105 +28,48 @@ std::vector<double> values(const Result<std::vector<double>>& r) {
     return r.value_or(std::vector<double>{});
 }
 
-// Reference rows of tests/data/integrated_reference.txt (tools/gen_integrated_reference.py).
+// Reference rows of tests/data/integrated_reference.txt (tools/gen_integrated_reference.py):
+// limb-, fluxmap- and discrete- rows hold rho l magnification, the last two with the name of a
+// flux map; map-<name> rows hold n bl[0..n-1] bf[0..n-1].
+using test::ReferenceRow;
+using test::Worst;
+
 struct FluxMap {
     std::vector<double> bl, bf;
 };
-struct Row {
-    std::string kind, map; // kind: limb, fluxmap, discrete
-    double rho, l, value;
-};
-struct Reference {
-    std::map<std::string, FluxMap> maps;
-    std::vector<Row> rows;
-};
 
-const Reference& reference() {
-    static const Reference data = [] {
-        Reference ref;
-        std::ifstream in(std::string(FINITEMU_TEST_DATA_DIR) + "/integrated_reference.txt");
-        EXPECT_TRUE(in.good()) << "missing integrated_reference.txt";
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.empty() || line[0] == '#') {
-                continue;
-            }
-            std::istringstream fields(line);
-            // strtod, unlike operator>>, reads "+inf" (a ring through the lens).
-            const auto number = [&fields] {
-                std::string token;
-                fields >> token;
-                return std::strtod(token.c_str(), nullptr);
-            };
-            Row row;
-            fields >> row.kind;
-            if (row.kind == "map") {
-                std::string name;
-                fields >> name;
-                const auto n = static_cast<std::size_t>(number());
-                FluxMap m{std::vector<double>(n), std::vector<double>(n)};
-                for (double& x : m.bl) {
-                    x = number();
-                }
-                for (double& x : m.bf) {
-                    x = number();
-                }
-                ref.maps[name] = m;
-                continue;
-            }
-            if (row.kind != "limb") {
-                fields >> row.map;
-            }
-            row.rho = number();
-            row.l = number();
-            row.value = number();
-            ref.rows.push_back(row);
-        }
-        return ref;
-    }();
-    return data;
+const std::vector<ReferenceRow>& reference_rows() {
+    return test::read_reference("integrated_reference.txt");
 }
 
-// Worst relative error of one function over a class of rows, checked against its bound.
-class Worst {
-public:
-    Worst(std::string name, double bound) : name_(std::move(name)), bound_(bound) {}
-    void add(double got, const Row& row) {
-        // A ring through the lens is +inf in both.
-        const double err = got == row.value ? 0.0 : std::abs(got - row.value) / std::abs(row.value);
-        ++count_;
-        if (!(err <= worst_)) { // a NaN result is the worst of all
-            worst_ = std::isnan(err) ? std::numeric_limits<double>::infinity() : err;
-            where_ = row.map + " rho=" + std::to_string(row.rho) + " l=" + std::to_string(row.l);
+const FluxMap& flux_map(const std::string& name) {
+    static const std::map<std::string, FluxMap> maps = [] {
+        std::map<std::string, FluxMap> read;
+        for (const ReferenceRow& row : reference_rows()) {
+            if (row.grid == "map") {
+                const auto n = static_cast<std::ptrdiff_t>(row.values.at(0));
+                const auto bl = row.values.begin() + 1;
+                read[row.key] = {{bl, bl + n}, {bl + n, bl + 2 * n}};
+            }
         }
-    }
-    ~Worst() {
-        std::printf("  %-58s worst %.2e (bound %.0e) over %zu at %s\n", name_.c_str(), worst_,
-                    bound_, count_, where_.c_str());
-        EXPECT_GT(count_, 0u) << name_;
-        EXPECT_LE(worst_, bound_) << name_ << " at " << where_;
-    }
-
-private:
-    std::string name_;
-    double bound_;
-    double worst_ = 0.0;
-    std::size_t count_ = 0;
-    std::string where_;
-};
+        return read;
+    }();
+    return maps.at(name);
+}
 
 // Tighter than asked (1e-10 outside the source, 1e-5 inside): both kernels hold ~1e-14.
 TEST(Integrated, LimbDarkenedDiskAgainstReference) {
     Worst ring("integrated_heyrovsky_magnification", 1e-10);
     Worst disk_out("integrated_witt_mao_magnification, l > 1", 1e-10);
     Worst disk_in("integrated_witt_mao_magnification, l <= 1", 1e-10);
-    for (const Row& row : reference().rows) {
-        if (row.kind != "limb") {
+    for (const ReferenceRow& row : reference_rows()) {
+        if (row.grid != "limb") {
             continue;
         }
-        ring.add(values(integrated_heyrovsky_magnification({row.l}, 1.0, row.rho))[0], row);
-        const double w = values(integrated_witt_mao_magnification({row.l}, 1.0, row.rho))[0];
-        (row.l > 1.0 ? disk_out : disk_in).add(w, row);
+        const double rho = row.values[0], l = row.values[1];
+        ring.check(values(integrated_heyrovsky_magnification({l}, 1.0, rho))[0], row);
+        const double w = values(integrated_witt_mao_magnification({l}, 1.0, rho))[0];
+        (l > 1.0 ? disk_out : disk_in).check(w, row);
     }
 }
 
@@ -138,33 +83,34 @@ TEST(Integrated, FluxMapsAgainstReference) {
     Worst disk_const_out("integrated_flux_map_witt_mao, constant map, l > 1", 1e-10);
     Worst disk_const_in("integrated_flux_map_witt_mao, constant map, l <= 1", 1e-10);
     Worst disk_maps("integrated_flux_map_witt_mao, piecewise maps", 1e-4);
-    for (const Row& row : reference().rows) {
-        if (row.kind != "fluxmap") {
+    for (const ReferenceRow& row : reference_rows()) {
+        if (row.grid != "fluxmap") {
             continue;
         }
-        const FluxMap& m = reference().maps.at(row.map);
-        const double h = values(
-            integrated_flux_map_heyrovsky_magnification({row.l}, 1.0, row.rho, m.bl, m.bf))[0];
-        const double w = values(
-            integrated_flux_map_witt_mao_magnification({row.l}, 1.0, row.rho, m.bl, m.bf))[0];
-        if (row.map != "constant") {
-            ring_maps.add(h, row);
-            disk_maps.add(w, row);
+        const double rho = row.values[0], l = row.values[1];
+        const FluxMap& m = flux_map(row.name);
+        const double h =
+            values(integrated_flux_map_heyrovsky_magnification({l}, 1.0, rho, m.bl, m.bf))[0];
+        const double w =
+            values(integrated_flux_map_witt_mao_magnification({l}, 1.0, rho, m.bl, m.bf))[0];
+        if (row.name != "constant") {
+            ring_maps.check(h, row);
+            disk_maps.check(w, row);
             continue;
         }
-        (row.l > 1.0 ? ring_const_out : ring_const_in).add(h, row);
-        (row.l > 1.0 ? disk_const_out : disk_const_in).add(w, row);
+        (l > 1.0 ? ring_const_out : ring_const_in).check(h, row);
+        (l > 1.0 ? disk_const_out : disk_const_in).check(w, row);
     }
 }
 
 TEST(Integrated, DiscreteRingsAgainstReference) {
     Worst rings("discrete_flux_map_heyrovsky_magnification", 1e-12);
-    for (const Row& row : reference().rows) {
-        if (row.kind == "discrete") {
-            const FluxMap& m = reference().maps.at(row.map);
-            rings.add(values(discrete_flux_map_heyrovsky_magnification({row.l}, 1.0, row.rho, m.bl,
-                                                                       m.bf))[0],
-                      row);
+    for (const ReferenceRow& row : reference_rows()) {
+        if (row.grid == "discrete") {
+            const FluxMap& m = flux_map(row.name);
+            rings.check(values(discrete_flux_map_heyrovsky_magnification(
+                            {row.values[1]}, 1.0, row.values[0], m.bl, m.bf))[0],
+                        row);
         }
     }
 }

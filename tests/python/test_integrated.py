@@ -19,20 +19,23 @@ MISMATCH = "assertion `left == right` failed\n  left: 3\n right: 2"
 
 
 def load_reference():
+    """Flux maps by name and rows (grid, map name or None, rho, l, value); a row's id is
+    <grid>-<key> (tools/reference_ids.py), the key of a map-<name> row its name."""
     maps, rows = {}, []
     with open(DATA_DIR / "integrated_reference.txt") as f:
         for line in f:
             if not line.strip() or line.startswith("#"):
                 continue
             fields = line.split()
-            if fields[0] == "map":
-                n = int(fields[2])
-                values = [float(x) for x in fields[3:]]
-                maps[fields[1]] = (values[:n], values[n:])
-            elif fields[0] == "limb":
+            grid, _, key = fields[0].partition("-")
+            if grid == "map":
+                n = int(fields[1])
+                values = [float(x) for x in fields[2:]]
+                maps[key] = (values[:n], values[n:])
+            elif grid == "limb":
                 rows.append(("limb", None, *map(float, fields[1:])))
             else:
-                rows.append((fields[0], fields[1], *map(float, fields[2:])))
+                rows.append((grid, fields[1], *map(float, fields[2:])))
     return maps, rows
 
 
