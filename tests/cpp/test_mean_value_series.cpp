@@ -3,7 +3,7 @@
 #include "kernels/witt_mao.hpp"
 #include "numeric/mean_value_series.hpp"
 
-#include "relative_error.hpp"
+#include "reference_data.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,32 +23,16 @@ using finitemu::test::Worst;
 
 namespace {
 
-// Rows of far_field_reference.txt by grid: `<grid>-<NNNN> <grid> numbers...`.
-const std::map<std::string, std::vector<std::vector<double>>>& reference() {
-    static const auto rows = [] {
-        std::map<std::string, std::vector<std::vector<double>>> out;
-        std::ifstream in(std::string(FINITEMU_TEST_DATA_DIR) + "/far_field_reference.txt");
-        std::string line, id, grid, field;
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            if (line.empty() || line[0] == '#' || !(fields >> id >> grid)) {
-                continue;
-            }
-            auto& values = out[grid].emplace_back();
-            while (fields >> field) {
-                values.push_back(std::stod(field));
-            }
+// The rows of one grid of far_field_reference.txt, in file order.
+std::vector<finitemu::test::ReferenceRow> grid(const std::string& name) {
+    std::vector<finitemu::test::ReferenceRow> rows;
+    for (const auto& row : finitemu::test::read_reference("far_field_reference.txt")) {
+        if (row.grid == name) {
+            rows.push_back(row);
         }
-        return out;
-    }();
+    }
+    EXPECT_FALSE(rows.empty()) << "no grid " << name;
     return rows;
-}
-
-const std::vector<std::vector<double>>& grid(const std::string& name) {
-    const auto it = reference().find(name);
-    static const std::vector<std::vector<double>> none;
-    EXPECT_TRUE(it != reference().end()) << "no grid " << name;
-    return it == reference().end() ? none : it->second;
 }
 
 fn::MeanValueMoments moments_of(const std::string& profile) {
@@ -59,7 +43,7 @@ fn::MeanValueMoments moments_of(const std::string& profile) {
         return fn::limb_darkening_moments();
     }
     std::vector<double> bl, bf;
-    const auto& nodes = grid("profile_" + profile).at(0);
+    const auto nodes = grid("profile_" + profile).at(0).values;
     for (std::size_t i = 0; i + 1 < nodes.size(); i += 2) {
         bl.push_back(nodes[i]);
         bf.push_back(nodes[i + 1]);
@@ -77,24 +61,20 @@ TEST(MeanValueSeries, AgainstQuadrature) {
     for (const std::string profile :
          {"uniform", "limb", "pl_inside", "pl_covering", "pl_kink", "rings"}) {
         const auto moments = moments_of(profile);
-        Worst near, far, full;
-        for (const auto& row : grid(profile)) {
-            const double l = row[0], rho = row[1], u = row[2], expected = row[3];
+        Worst far(profile + ", l >= 3, terms for 5e-16", 1e-15);
+        Worst near(profile + ", l < 3, terms for 5e-16", 1e-15);
+        Worst full(profile + ", every moment", 7e-16);
+        for (const auto& entry : grid(profile)) {
+            const auto& row = entry.values;
+            const double l = row[0], rho = row[1], u = row[2];
             const std::size_t n = fn::mean_value_terms_needed(l, 5e-16, moments.span());
             ASSERT_GT(n, 0u) << "l " << l;
             const auto fixed = fn::mean_value_series(u, rho, moments.span().first(n), 0.0);
             const auto all = fn::mean_value_series(u, rho, moments.span());
             EXPECT_TRUE(all.converged) << profile << " l " << l << " rho " << rho;
-            const double err_fixed = std::abs(fixed.value - expected) / expected;
-            (l >= 3.0 ? far : near).note(err_fixed, l);
-            full.note(std::abs(all.value - expected) / expected, l);
-            EXPECT_TRUE(near_relative(fixed.value, expected, 1e-15))
-                << profile << " l " << l << " rho " << rho << " terms " << n;
-            EXPECT_TRUE(near_relative(all.value, expected, 7e-16))
-                << profile << " l " << l << " rho " << rho;
+            (l >= 3.0 ? far : near).check(fixed.value, entry);
+            full.check(all.value, entry);
         }
-        std::printf("%-12s l >= 3: %.2g  l < 3: %.2g (at l = %g)  all moments: %.2g\n",
-                    profile.c_str(), far.error, near.error, near.at, full.error);
     }
 }
 
@@ -107,14 +87,11 @@ TEST(MeanValueMoments, AgainstExact) {
         const auto moments = moments_of(profile);
         const auto& rows = grid("moments_" + profile);
         ASSERT_EQ(rows.size(), moments.count);
-        Worst worst;
+        Worst worst(profile + " moments", 1e-15);
         EXPECT_EQ(moments.values[0], 1.0);
         for (const auto& row : rows) {
-            const auto k = static_cast<std::size_t>(row[0]);
-            worst.note(std::abs(moments.values[k] - row[1]) / row[1], row[0]);
-            EXPECT_TRUE(near_relative(moments.values[k], row[1], 1e-15)) << profile << " k " << k;
+            worst.check(moments.values[static_cast<std::size_t>(row.values[0])], row);
         }
-        std::printf("%-12s moments: %.2g at k = %g\n", profile.c_str(), worst.error, worst.at);
     }
 }
 
@@ -245,7 +222,8 @@ TEST(MeanValueSeries, Domain) {
 TEST(MeanValueSeries, TermsNeeded) {
     for (const std::string profile : {"uniform", "limb"}) {
         const auto moments = moments_of(profile);
-        for (const auto& row : grid("terms_" + profile)) {
+        for (const auto& entry : grid("terms_" + profile)) {
+            const auto& row = entry.values;
             const auto measured = static_cast<std::size_t>(row[2]);
             const std::size_t n = fn::mean_value_terms_needed(row[0], row[1], moments.span());
             EXPECT_GE(n, measured) << profile << " l " << row[0] << " tol " << row[1];

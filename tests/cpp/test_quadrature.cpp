@@ -14,11 +14,12 @@ namespace detail = finitemu::numeric::quadrature::double_exponential::detail;
 TEST(TanhSinhNodes, AgreeWithTheTransformWithinEachLevel) {
     // Against the formulas in double precision: loose bounds, but they catch a node out of order
     // or a weight without its level's step. Level 0 holds t = 1, 2, 3 and level k the odd
-    // multiples of 2^-k below 3, one level after the other.
+    // multiples of 2^-k up to 3.5, those up to 3 first, one level after the other.
     std::size_t offset = 0;
     for (std::size_t k = 0; k < detail::kLevels; ++k) {
         EXPECT_EQ(detail::kLevelOffset[k], offset);
-        EXPECT_EQ(detail::kLevelSize[k], k == 0 ? 3u : 3u << (k - 1));
+        EXPECT_EQ(detail::kLevelSizeToThree[k], k == 0 ? 3u : 3u << (k - 1));
+        EXPECT_EQ(detail::kLevelSize[k], k == 0 ? 3u : ((7u << (k - 1)) + 1) / 2);
         offset += detail::kLevelSize[k];
         const double h = k == 0 ? 1.0 : std::ldexp(1.0, -static_cast<int>(k));
         for (std::size_t j = 0; j < detail::kLevelSize[k]; ++j) {
@@ -29,7 +30,9 @@ TEST(TanhSinhNodes, AgreeWithTheTransformWithinEachLevel) {
             const detail::Node node = detail::kNodes[detail::kLevelOffset[k] + j];
             EXPECT_NEAR(node.weight / w, 1.0, 1e-12) << "level " << k << " node " << j;
             EXPECT_NEAR(node.abscissa, std::tanh(s), 2e-16) << "level " << k << " node " << j;
-            EXPECT_LT(node.abscissa, 1.0);
+            // 1 - tanh s = 2 / (1 + e^2s), to full precision where tanh s rounds to 1.
+            EXPECT_NEAR(node.complement * (1 + std::exp(2 * s)) / 2, 1.0, 1e-12) << "level " << k;
+            EXPECT_EQ(j < detail::kLevelSizeToThree[k], t <= 3.0);
         }
     }
     EXPECT_EQ(offset, detail::kNodes.size());
@@ -156,6 +159,66 @@ TEST(DoubleExponential, PolynomialsAndExponentialsMatchExactIntegrals) {
         const double exact = std::exp(b) - std::exp(a);
         EXPECT_NEAR(r.value / exact, 1.0, 2e-13) << a << " " << b;
     }
+}
+
+namespace de = finitemu::numeric::quadrature::double_exponential;
+namespace gl = finitemu::numeric::quadrature::gauss_legendre;
+
+TEST(DoubleExponentialRelative, SingularEndsAreExactWithTheirTails) {
+    // A logarithmic end loses 4e-14 of the half-interval's log at t = 3; its tail to t = 3.5
+    // keeps it. The singular point is given by the exact distance to it (y - a has lost it).
+    const auto log_from_a = [](const de::Sample& s) { return std::log(s.from_a); };
+    const auto tailed = de::integrate_relative(log_from_a, 1.0, 2.0, 1e-15, 0.0, {true, false});
+    EXPECT_NEAR(tailed.value, -1.0, 2e-16);
+    const auto bare = de::integrate_relative(log_from_a, 1.0, 2.0, 1e-15, 0.0);
+    EXPECT_GT(std::abs(bare.value + 1.0), 1e-14);
+    // At b, with the distance b - y.
+    const auto log_to_b = [](const de::Sample& s) { return std::log(s.to_b); };
+    EXPECT_NEAR(de::integrate_relative(log_to_b, 0.0, 1.0, 1e-15, 0.0, {false, true}).value, -1.0,
+                2e-16);
+}
+
+TEST(DoubleExponentialRelative, StopsWhereTheValueIsReachedWhateverItsScale) {
+    // A smooth integrand reaches 1e-15 in three levels (49 samples), and its scale changes
+    // neither the samples nor the relative result. The error left, 3e-15, is what the truncation
+    // at t = 3 leaves out at two bounded ends.
+    for (const double scale : {1e-200, 1.0, 1e200}) {
+        const auto r = de::integrate_relative(
+            [scale](const de::Sample& s) { return scale * std::exp(s.y); }, 0.0, 1.0, 1e-15, 0.0);
+        EXPECT_NEAR(r.value / scale / (std::exp(1.0) - 1.0), 1.0, 5e-15) << scale;
+        EXPECT_LE(r.evaluations, 49u) << scale;
+    }
+}
+
+TEST(GaussLegendre, ExactForPolynomialsOfItsDegree) {
+    // The m-point rule integrates y^(2m - 1) exactly; one degree more it does not.
+    for (const int m : {4, 8, 16, 32}) {
+        const auto power = [](int n) { return [n](double y) { return std::pow(y, n); }; };
+        const double a = 0.3, b = 1.7;
+        const auto exact = [&](int n) {
+            return (std::pow(b, n + 1) - std::pow(a, n + 1)) / (n + 1);
+        };
+        EXPECT_NEAR(gl::integrate(power(2 * m - 1), a, b, m) / exact(2 * m - 1), 1.0, 1e-14) << m;
+        if (m <= 8) {
+            EXPECT_GT(std::abs(gl::integrate(power(2 * m), a, b, m) / exact(2 * m) - 1.0), 1e-14);
+        }
+    }
+}
+
+TEST(GaussLegendre, OrderForAPoleReachesTheTarget) {
+    // int_a^b dy / (z - y) = ln((z - a) / (z - b)), the pole at z outside [a, b]: the order chosen
+    // grows as z nears the interval and meets the relative target; no order when z is inside.
+    int previous = 0;
+    for (const double z : {10.0, 3.0, 1.5, 1.2, 1.1}) {
+        const int m = gl::order_for(0.0, 1.0, z, 1e-15);
+        ASSERT_GT(m, 0) << z;
+        EXPECT_GE(m, previous) << z;
+        previous = m;
+        const double value = gl::integrate([z](double y) { return 1.0 / (z - y); }, 0.0, 1.0, m);
+        EXPECT_NEAR(value / std::log(z / (z - 1.0)), 1.0, 1e-15) << z;
+    }
+    EXPECT_EQ(gl::order_for(0.0, 1.0, 0.5, 1e-15), 0);
+    EXPECT_EQ(gl::order_for(0.0, 1.0, 1.0 + 1e-9, 1e-15), 0);
 }
 
 } // namespace
