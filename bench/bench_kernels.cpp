@@ -54,8 +54,8 @@ template <class ClosedForm> double with_branches(double u, double rho, ClosedFor
     if (std::abs(u - rho) < kNearLimb * rho) {
         return witt_mao_closed_form<true>(u, rho);
     }
-    if (u > kFar * rho) {
-        return witt_mao_multipole(u, rho);
+    if (u >= kSeries * rho) {
+        return witt_mao_series(u, rho);
     }
     return f(u, rho);
 }

@@ -86,11 +86,11 @@ inline double heyrovsky_cel(double l, double r, double d, double big_r) noexcept
 } // namespace detail
 
 // The same with every length in source radii: l, r and the Einstein radius big_r = re / rstar,
-// formed by the caller (once for the many rings of an integral). (A name ending in `_scaled`
-// takes lengths in Einstein radii, as witt_mao_magnification_scaled does.)
+// formed by the caller (once for the many rings of an integral), and d = r - l given: an integral
+// over r that ends at r = l knows d there to full precision, where r - l has lost it. (A name
+// ending in `_scaled` takes lengths in Einstein radii, as witt_mao_magnification_scaled does.)
 [[nodiscard]] inline std::expected<double, const char*>
-heyrovsky_magnification_source_radii(double l, double r, double big_r) noexcept {
-    const double d = r - l;
+heyrovsky_magnification_source_radii(double l, double r, double d, double big_r) noexcept {
     if (d == 0.0) {
         return detail::heyrovsky_logarithmic(l, d, big_r);
     }
@@ -102,6 +102,11 @@ heyrovsky_magnification_source_radii(double l, double r, double big_r) noexcept 
         // Overflow or underflow in forming kc and 1 - n: the closed form decides.
     }
     return detail::heyrovsky_closed_form(l, r, d, big_r);
+}
+
+[[nodiscard]] inline std::expected<double, const char*>
+heyrovsky_magnification_source_radii(double l, double r, double big_r) noexcept {
+    return heyrovsky_magnification_source_radii(l, r, r - l, big_r);
 }
 
 [[nodiscard]] inline std::expected<double, const char*>
