@@ -1,17 +1,16 @@
-// The routines of the limb-darkened disk and of flux maps: the integrals of
-// routines/integrands.hpp, one map item per separation. Each magnification depends on its
-// separation and on values fixed before the map (rho, the profile, the total flux), so the
-// doubles are those of one evaluation after another, for any number of workers.
+// The routines of the limb-darkened disk and of flux maps: the source formed once per call
+// (routines/sources.hpp), then one map item per separation. Each item depends on its separation
+// and on the source alone, so the doubles are those of one evaluation after another, for any
+// number of workers.
 #include "kernels/heyrovsky.hpp"
-#include "routines/flux_map_profile.hpp"
-#include "routines/integrands.hpp"
 #include "routines/magnification.hpp"
 #include "routines/map.hpp"
+#include "routines/sources.hpp"
 #include "routines/work.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
-#include <limits>
 #include <optional>
 #include <span>
 
@@ -30,24 +29,13 @@ std::optional<Error> check_lengths(const std::vector<double>& bl, const std::vec
     return Error::of(ErrorKind::flux_map_lengths, bl.size(), bf.size());
 }
 
-// The flux map's profile integrated ring by ring: P the linear interpolation of (bl, bf), 0
-// outside [bl[0], bl[n-1]], split at those ends.
-Result<std::vector<double>> integrated_flux_map(std::span<const double> l, double re, double rstar,
-                                                const std::vector<double>& bl,
-                                                const std::vector<double>& bf) {
-    if (auto failure = check_lengths(bl, bf)) {
-        return std::unexpected(*failure);
-    }
-    const routines::FluxMapProfile profile(bl, bf);
-    const auto [first, last] = routines::support_ends(bl);
-    const double total = routines::profile_flux(profile, first, last);
-    const double big_r = re / rstar;
-    return map_items<WithoutPool::compute_here>(
-        l,
-        [&](double li) noexcept {
-            return routines::ring_integral(li, profile, big_r, total, first, last);
-        },
-        work::kIntegralSeconds);
+// The separations mapped with f; the map's cost is estimated from how many lie far (series) and
+// how many near (integrals).
+template <class F> Result<std::vector<double>> map_separations(std::span<const double> l, F f) {
+    const double item_seconds = l.empty()
+                                    ? work::kSeriesSeconds
+                                    : work::integral_seconds(l) / static_cast<double>(l.size());
+    return map_items<WithoutPool::compute_here>(l, f, item_seconds);
 }
 
 } // namespace
@@ -55,35 +43,37 @@ Result<std::vector<double>> integrated_flux_map(std::span<const double> l, doubl
 Result<std::vector<double>> integrated_witt_mao_magnification(std::vector<double> l, double re,
                                                               double rstar) {
     const double rho = rstar / re;
-    return map_items<WithoutPool::compute_here>(
-        std::span<const double>(l),
-        [rho](double li) noexcept { return routines::limb_darkened_nested_disks(li, rho); },
-        work::kIntegralSeconds);
+    static const routines::LimbDarkenedSource source;
+    return map_separations(l, [&](double li) noexcept { return source.nested_disks(li, rho); });
 }
 
 Result<std::vector<double>> integrated_heyrovsky_magnification(std::vector<double> l, double re,
                                                                double rstar) {
-    const double big_r = re / rstar;
-    const double none = std::numeric_limits<double>::quiet_NaN();
-    return map_items<WithoutPool::compute_here>(
-        std::span<const double>(l),
-        [big_r, none](double li) noexcept {
-            return routines::ring_integral(li, routines::limb_darkening, big_r,
-                                           routines::kLimbDarkenedFlux, none, none);
-        },
-        work::kIntegralSeconds);
+    const double rho = rstar / re;
+    static const routines::LimbDarkenedSource source;
+    return map_separations(l, [&](double li) noexcept { return source.rings(li, rho); });
 }
 
-// The uniform-disk kernel enters through the ring it differentiates into: the flux of the disk
-// of radius r is pi r^2 W(u, rho r), and
-//
-//   d/dr (pi r^2 W(u, rho r)) = 2 pi r H(l, r),
-//
-// the ring flux, so the integrand is P(r) 2 pi r H(l, r) with the ring kernel itself. A finite
-// annulus, (r2^2 W(u, rho r2) - r1^2 W(u, rho r1)) / (r2^2 - r1^2), is that derivative only to
-// O(h^2): with h = 1e-4 it is biased by ~3e-9 near the limb, smears the kink of W at r = l
-// (~1e-5 inside the source), underweights the 1/r magnification of the clipped first annulus
-// when the lens is at the centre (~4e-5), and loses four digits dividing by its width.
+namespace {
+
+// A flux map's profile, ring by ring. The uniform-disk kernel enters the Witt-Mao variant through
+// the ring it differentiates into: the flux of the disk of radius r is pi r^2 W(u, rho r), and
+// d/dr (pi r^2 W(u, rho r)) = 2 pi r H(l, r), the ring flux, so both variants integrate the ring
+// kernel itself and give the same doubles. A finite annulus, (r2^2 W(r2) - r1^2 W(r1)) / (r2^2 -
+// r1^2), is that derivative only to O(h^2) and loses digits dividing by its width.
+Result<std::vector<double>> integrated_flux_map(std::span<const double> l, double re, double rstar,
+                                                const std::vector<double>& bl,
+                                                const std::vector<double>& bf) {
+    if (auto failure = check_lengths(bl, bf)) {
+        return std::unexpected(*failure);
+    }
+    const double rho = rstar / re;
+    const routines::FluxMapSource source(bl, bf);
+    return map_separations(l, [&](double li) noexcept { return source.rings(li, rho); });
+}
+
+} // namespace
+
 Result<std::vector<double>> integrated_flux_map_witt_mao_magnification(std::vector<double> l,
                                                                        double re, double rstar,
                                                                        std::vector<double> bl,
@@ -106,6 +96,23 @@ Result<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::vecto
         return std::unexpected(*failure);
     }
     const double big_r = re / rstar;
+    const double rho = rstar / re;
+    // Far from every ring the sum is sum_j bf_j times the mean-value series of the rings: one
+    // series over the moments sum_j bf_j bl_j^2k / sum_j bf_j, whatever the number of rings. Only
+    // where no ring kernel could fail (finite non-negative radii and finite brightnesses).
+    std::optional<routines::FarField> far;
+    double weight = 0.0;
+    double outer = 0.0;
+    bool regular = routines::valid_source(rho) && routines::all_finite(bf) &&
+                   routines::all_finite(bl) && !bl.empty();
+    for (std::size_t j = 0; j < bl.size(); ++j) {
+        weight += bf[j];
+        outer = std::max(outer, bl[j]);
+        regular = regular && bl[j] >= 0.0;
+    }
+    if (regular && outer > 0.0 && weight != 0.0 && std::isfinite(weight)) {
+        far.emplace(numeric::discrete_ring_moments(bl, bf), outer);
+    }
     // Each separation stops at its first failing ring; the error raised is that of the first
     // failing (separation, ring) pair in that order, as when the pairs ran one after another.
     struct RingSum {
@@ -115,6 +122,9 @@ Result<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::vecto
     auto sums = map_items<WithoutPool::compute_here>(
         std::span<const double>(l),
         [&](double li) noexcept {
+            if (far && std::isfinite(li) && far->covers(li)) {
+                return RingSum{weight * far->value(li, rho), nullptr};
+            }
             RingSum sum;
             for (std::size_t j = 0; j < bl.size(); ++j) {
                 const auto h = kernels::heyrovsky_magnification_source_radii(li, bl[j], big_r);

@@ -5,19 +5,34 @@
 // interpreter lock (the Python side's kReleaseLockWork).
 #pragma once
 
+#include "numeric/mean_value_series.hpp"
+
 #include <cstddef>
+#include <span>
 #include <vector>
 
 namespace finitemu::work {
 
 inline constexpr double kDiskKernelSeconds = 5e-8; // one uniform-disk kernel evaluation
 inline constexpr double kRingKernelSeconds = 4e-8; // one ring kernel evaluation
-// One separation of an integrated function: its integrals sample a kernel some 500 times,
-// 20 to 30 us.
-inline constexpr double kIntegralSeconds = 2e-5;
-// The kernel evaluations counted for one integral: up to 385 samples (more pieces inside the
-// source).
-inline constexpr double kIntegralSamples = 385.0;
+
+// One separation of an integrated function: far from the source (l >= 1.5) the mean-value
+// series, 0.1 to 0.5 us; nearer, integrals of about 100 kernel evaluations (200 for an 11-node
+// flux map), 5 to 15 us.
+inline constexpr double kFarFieldFrom = numeric::kMeanValueMinRatio;
+inline constexpr double kSeriesSeconds = 3e-7;
+inline constexpr double kNearFieldSeconds = 1e-5;
+inline constexpr double kSeriesEvaluations = kSeriesSeconds / kDiskKernelSeconds;
+inline constexpr double kNearFieldEvaluations = kNearFieldSeconds / kDiskKernelSeconds;
+
+// The seconds the integrals of separations l take, roughly.
+inline double integral_seconds(std::span<const double> l) noexcept {
+    double seconds = 0.0;
+    for (const double li : l) {
+        seconds += li >= kFarFieldFrom ? kSeriesSeconds : kNearFieldSeconds;
+    }
+    return seconds;
+}
 
 // Kernel evaluations a call makes, roughly, from its converted arguments (in double: the product
 // of three lengths may exceed size_t).
@@ -38,13 +53,13 @@ inline double one_ring(double, double, double, double) noexcept {
 }
 
 inline double per_integral(const Separations& l, double, double) noexcept {
-    return kIntegralSamples * static_cast<double>(l.size());
+    return integral_seconds(l) / kDiskKernelSeconds;
 }
 
-// The total flux, then one integral per separation.
-inline double per_flux_map_integral(const Separations& l, double, double, const Separations&,
+// The map's moments and flux, then one integral per separation.
+inline double per_flux_map_integral(const Separations& l, double, double, const Separations& bl,
                                     const Separations&) noexcept {
-    return kIntegralSamples * static_cast<double>(l.size() + 1);
+    return integral_seconds(l) / kDiskKernelSeconds + static_cast<double>(bl.size());
 }
 
 inline double per_ring(const Separations& l, double, double, const Separations& bl,
