@@ -20,6 +20,7 @@ enum class ErrorKind : unsigned char {
     incomplete_map,   // a map wrote `second` of its `first` slots (never in correct operation)
     out_of_memory,    // an allocation inside a map item failed
     item_exception,   // a map item threw something else
+    interrupted,      // the call was stopped from outside (parallel/interruption.hpp)
 };
 
 struct [[nodiscard]] Error {

@@ -18,6 +18,7 @@
 #include "boundary/converters.hpp"
 #include "boundary/messages.hpp"
 #include "boundary/results.hpp"
+#include "parallel/interruption.hpp"
 
 #include <array>
 #include <cxxabi.h>
@@ -92,12 +93,33 @@ template <class Body> int guard_exec(Body&& body) {
 class InterpreterLockReleased {
 public:
     InterpreterLockReleased() noexcept : thread_state_(PyEval_SaveThread()) {}
-    ~InterpreterLockReleased() noexcept(false) { PyEval_RestoreThread(thread_state_); }
+    ~InterpreterLockReleased() noexcept(false) {
+        if (!ended_) {
+            PyEval_RestoreThread(thread_state_);
+        }
+    }
     InterpreterLockReleased(const InterpreterLockReleased&) = delete;
     InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
 
+    // Takes the lock for a moment to run the signal handlers that signals arrived for (on the
+    // main thread; other threads are never given signals to handle): the exception one of them
+    // raised, or nothing. Should taking the lock end the thread, the lock is not taken back when
+    // this object ends.
+    std::optional<ErrorValue> check_signals() {
+        ended_ = true;
+        PyEval_RestoreThread(thread_state_);
+        ended_ = false;
+        std::optional<ErrorValue> raised;
+        if (PyErr_CheckSignals() < 0) {
+            raised.emplace(ErrorValue::fetch());
+        }
+        thread_state_ = PyEval_SaveThread();
+        return raised;
+    }
+
 private:
     PyThreadState* thread_state_;
+    bool ended_ = false;
 };
 
 // Work (in kernel evaluations, 40 to 50 ns each) from which a call computes without the interpreter
@@ -108,13 +130,32 @@ inline constexpr double kReleaseLockWork = 1000.0;
 
 // compute() run without the interpreter lock. A C++ exception from it (std::bad_alloc) is held
 // until the lock is back and thrown then, so that nothing unwinds through the released lock.
+//
+// Meanwhile the call's maps poll for signals every 50 ms (parallel/interruption.hpp): when a
+// handler raises, the maps stop at their next item and `raised` receives the handler's
+// exception, which the caller raises instead of the result.
 template <class Compute>
-[[gnu::no_sanitize("null")]] auto without_interpreter_lock(Compute&& compute) {
+[[gnu::no_sanitize("null")]] auto without_interpreter_lock(Compute&& compute,
+                                                           std::optional<ErrorValue>& raised) {
     using Result = decltype(compute());
     std::optional<Result> result;
     std::exception_ptr failure;
     {
         InterpreterLockReleased released;
+        struct Signals {
+            InterpreterLockReleased& released;
+            std::optional<ErrorValue>& raised;
+            static bool check(void* self) {
+                auto& signals = *static_cast<Signals*>(self);
+                if (auto exception = signals.released.check_signals()) {
+                    signals.raised = std::move(exception);
+                    return true;
+                }
+                return false;
+            }
+        } signals{released, raised};
+        parallel::Interruption interruption(&Signals::check, &signals);
+        parallel::InterruptionScope scope(interruption);
         try {
             result.emplace(compute());
         } catch (abi::__forced_unwind&) {
@@ -193,7 +234,11 @@ BuildResult call_routine(R (*routine)(Args...), PyObject* const* args, Py_ssize_
         release = std::apply(Work, *values) >= kReleaseLockWork;
     }
     auto compute = [&] { return std::apply(routine, std::move(*values)); };
-    auto computed = release ? without_interpreter_lock(compute) : compute();
+    std::optional<ErrorValue> raised;
+    auto computed = release ? without_interpreter_lock(compute, raised) : compute();
+    if (raised) {
+        return std::unexpected(std::move(*raised));
+    }
     if (!computed) {
         return std::unexpected(ErrorValue::from(computed.error()));
     }

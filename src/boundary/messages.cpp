@@ -111,6 +111,8 @@ std::string internal_failure(const Error& error) {
                std::to_string(error.second);
     case ErrorKind::out_of_memory:
         return "std::bad_alloc";
+    case ErrorKind::interrupted:
+        return "the call was interrupted";
     case ErrorKind::item_exception:
         break;
     }

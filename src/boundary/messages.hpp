@@ -68,6 +68,8 @@ inline constexpr const char* kInternalFailureClassFailed =
 //   pool unavailable:  "... ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }"
 //   incomplete map:    "expected 10 total writes, but got 7"
 //   out of memory:     "std::bad_alloc"
+//   interrupted:       "the call was interrupted" (the exception a signal handler raised is
+//                      raised instead; this text is for a stop with none)
 //   item exception:    kUnknownCppException
 std::string internal_failure(const Error& error);
 // A C++ exception of no standard type escaping a call.

@@ -14,8 +14,10 @@
 #pragma once
 
 #include "error.hpp"
+#include "parallel/interruption.hpp"
 #include "parallel/pool.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <expected>
 #include <new>
@@ -66,14 +68,18 @@ struct PieceOutcome {
 
 namespace detail {
 
-// Items [a, b) in index order, each result into its slot, up to the first failing item.
+// Items [a, b) in index order, each result into its slot, up to the first failing item, or the
+// first not begun once `stop` is requested.
 template <class Item, class F, class R>
-PieceOutcome run_items(std::span<const Item> items, F& f, R* out, std::size_t a,
-                       std::size_t b) noexcept {
+PieceOutcome run_items(std::span<const Item> items, F& f, R* out, std::size_t a, std::size_t b,
+                       const Interruption* stop) noexcept {
     using Raw = std::remove_cvref_t<std::invoke_result_t<F&, const Item&>>;
     std::size_t i = a;
     try {
         for (; i < b; ++i) {
+            if (stop != nullptr && stop->stop_requested()) {
+                return {i - a, Error::of(ErrorKind::interrupted)};
+            }
             if constexpr (std::is_same_v<Raw, R>) {
                 out[i] = f(items[i]);
             } else {
@@ -98,6 +104,7 @@ template <class Item, class F, class R> struct MapRun {
     F& f;
     R* out;
     std::size_t workers;
+    const Interruption* stop;
 
     PieceOutcome piece(std::size_t a, std::size_t b, std::size_t budget, bool migrated) noexcept {
         const std::size_t m = b - a;
@@ -109,7 +116,7 @@ template <class Item, class F, class R> struct MapRun {
             pool.join(run_left, run_right);
             return combine(std::move(left), std::move(right), mid - a);
         }
-        return run_items(items, f, out, a, b);
+        return run_items(items, f, out, a, b, stop);
     }
 };
 
@@ -120,15 +127,43 @@ template <class Item, class F, class R> struct MapRun {
 //     auto a = parallel_map(**global_pool(), std::span<const double>(u),
 //                           [](double x) { return x * x; });
 //     // a: Result<std::vector<double>> holding {0.25, 1.0, 4.0}
+//
+// From a thread that is no worker of the pool, the first division is handed to the pool and the
+// thread waits; with an interruption, it polls it while it waits (Pool::join_polling).
 template <class Item, class F>
 [[nodiscard]] Result<std::vector<map_value_t<Item, F>>>
-parallel_map(Pool& pool, std::span<const Item> items, F&& f) {
+parallel_map(Pool& pool, std::span<const Item> items, F&& f, Interruption* interruption = nullptr) {
     using R = map_value_t<Item, F>;
     static_assert(!std::is_same_v<R, bool>, "std::vector<bool> slots cannot be written at once");
-    std::vector<R> out(items.size());
-    detail::MapRun<Item, std::remove_reference_t<F>, R> run{pool, items, f, out.data(),
-                                                            pool.worker_count()};
-    if (auto failure = map_failure(run.piece(0, items.size(), run.workers, false), items.size())) {
+    const std::size_t n = items.size();
+    std::vector<R> out(n);
+    detail::MapRun<Item, std::remove_reference_t<F>, R> run{
+        pool, items, f, out.data(), pool.worker_count(), interruption};
+    PieceOutcome root;
+    std::size_t budget = run.workers;
+    if (interruption != nullptr && !pool.is_current_worker() && n / 2 >= 1 &&
+        split_budget(budget, false, run.workers)) {
+        // run.piece(0, n, W, false)'s first division, with a wait that can be interrupted.
+        const std::size_t mid = n / 2;
+        PieceOutcome left, right;
+        auto run_left = [&](bool moved) { left = run.piece(0, mid, budget, moved); };
+        auto run_right = [&](bool moved) { right = run.piece(mid, n, budget, moved); };
+        // A poll that throws (the calling thread ended by the interpreter) stops the items not
+        // begun, so that the wait for those begun is short.
+        auto poll = [interruption](bool) {
+            try {
+                interruption->poll();
+            } catch (...) {
+                interruption->request_stop();
+                throw;
+            }
+        };
+        pool.join_polling(run_left, run_right, poll, Interruption::kPollPeriod);
+        root = combine(std::move(left), std::move(right), mid);
+    } else {
+        root = run.piece(0, n, run.workers, false);
+    }
+    if (auto failure = map_failure(std::move(root), n)) {
         return std::unexpected(*failure);
     }
     return out;
@@ -136,13 +171,26 @@ parallel_map(Pool& pool, std::span<const Item> items, F&& f) {
 
 // The map on the calling thread, with no pool: the items in index order, up to the first failing
 // one, with the results and the failure the pool's map gives.
+// With an interruption, it is polled between runs of kPollEvery items.
 template <class Item, class F>
-[[nodiscard]] Result<std::vector<map_value_t<Item, F>>> sequential_map(std::span<const Item> items,
-                                                                       F&& f) {
+[[nodiscard]] Result<std::vector<map_value_t<Item, F>>>
+sequential_map(std::span<const Item> items, F&& f, Interruption* interruption = nullptr) {
     using R = map_value_t<Item, F>;
-    std::vector<R> out(items.size());
-    if (auto failure =
-            map_failure(detail::run_items(items, f, out.data(), 0, items.size()), items.size())) {
+    // A poll reads the clock (20 ns): every 64 items it costs under 1 % of a 50 ns kernel.
+    constexpr std::size_t kPollEvery = 64;
+    const std::size_t n = items.size();
+    std::vector<R> out(n);
+    PieceOutcome done{0, std::nullopt};
+    while (done.written < n && !done.failure) {
+        const std::size_t a = done.written;
+        const std::size_t b = interruption != nullptr ? std::min(n, a + kPollEvery) : n;
+        done = combine(std::move(done), detail::run_items(items, f, out.data(), a, b, interruption),
+                       a);
+        if (interruption != nullptr && !done.failure && done.written < n && interruption->poll()) {
+            done.failure = Error::of(ErrorKind::interrupted);
+        }
+    }
+    if (auto failure = map_failure(std::move(done), n)) {
         return std::unexpected(*failure);
     }
     return out;

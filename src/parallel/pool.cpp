@@ -334,6 +334,30 @@ void Pool::join(PieceRef left, PieceRef right) noexcept {
     latch.finished.wait(lock, [&latch] { return latch.done; });
 }
 
+void Pool::join_polling(PieceRef left, PieceRef right, PieceRef while_waiting,
+                        std::chrono::milliseconds period) {
+    State& s = *state_;
+    auto whole = [&s, left, right](bool) { s.join_here(*tls_worker, left, right, nullptr); };
+    BlockingLatch latch;
+    Job job{PieceRef(whole), nullptr, &latch};
+    s.inject(job);
+    const auto done = [&latch] { return latch.done; };
+    std::unique_lock lock(latch.mutex);
+    try {
+        while (!latch.finished.wait_for(lock, period, done)) {
+            lock.unlock();
+            while_waiting(false);
+            lock.lock();
+        }
+    } catch (...) { // also a thread's forced unwind, which must go on once the job is done
+        if (!lock.owns_lock()) {
+            lock.lock();
+        }
+        latch.finished.wait(lock, done);
+        throw;
+    }
+}
+
 Pool* current_pool() noexcept {
     return tls_worker != nullptr ? tls_worker->state->pool : nullptr;
 }

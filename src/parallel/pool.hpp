@@ -22,6 +22,7 @@
 
 #include "error.hpp"
 
+#include <chrono>
 #include <cstddef>
 #include <expected>
 #include <memory>
@@ -67,6 +68,12 @@ public:
     // Neither callable may throw. A worker of another pool calling it blocks like any outside
     // thread (it runs none of its own pool's jobs meanwhile).
     void join(PieceRef left, PieceRef right) noexcept;
+
+    // join from a thread that is no worker of this pool, calling while_waiting(false) every
+    // `period` until both halves are done. Should while_waiting throw, the halves are waited for
+    // before the exception leaves (they refer to the caller's frame).
+    void join_polling(PieceRef left, PieceRef right, PieceRef while_waiting,
+                      std::chrono::milliseconds period);
 
     struct State;
 

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "error.hpp"
+#include "parallel/interruption.hpp"
 #include "parallel/parallel_map.hpp"
 #include "parallel/pool.hpp"
 
@@ -24,22 +25,26 @@ namespace finitemu::routines {
 
 enum class WithoutPool { report, compute_here };
 
+//
+// The map stops early, in ErrorKind::interrupted, when `interruption` (by default the calling
+// thread's current one, parallel/interruption.hpp) asks it to.
 template <WithoutPool Policy, class Item, class F>
 [[nodiscard]] Result<std::vector<parallel::map_value_t<Item, F>>>
-map_items(std::span<const Item> items, const F& f, double item_seconds) {
+map_items(std::span<const Item> items, const F& f, double item_seconds,
+          parallel::Interruption* interruption = parallel::current_interruption()) {
     const auto pool = parallel::pool_for_map();
     if (!pool) {
         if constexpr (Policy == WithoutPool::report) {
             return std::unexpected(pool.error());
         } else {
-            return parallel::sequential_map(items, f);
+            return parallel::sequential_map(items, f, interruption);
         }
     }
     if (parallel::maps_on_calling_thread(**pool, items.size(),
                                          parallel::sequential_below_for(item_seconds))) {
-        return parallel::sequential_map(items, f);
+        return parallel::sequential_map(items, f, interruption);
     }
-    return parallel::parallel_map(**pool, items, f);
+    return parallel::parallel_map(**pool, items, f, interruption);
 }
 
 } // namespace finitemu::routines

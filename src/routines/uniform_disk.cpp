@@ -14,17 +14,18 @@ namespace finitemu {
 namespace {
 
 // The uniform disk over the separations, u = l rho: one map item each.
-Result<std::vector<double>> disk_row(std::span<const double> l, double re, double rstar) {
+Result<std::vector<double>> disk_row(std::span<const double> l, double re, double rstar,
+                                     parallel::Interruption* interruption) {
     const double rho = rstar / re;
     return routines::map_items<routines::WithoutPool::report>(
         l, [rho](double li) { return kernels::witt_mao_magnification_scaled(li * rho, rho); },
-        work::kDiskKernelSeconds);
+        work::kDiskKernelSeconds, interruption);
 }
 
 } // namespace
 
 Result<std::vector<double>> witt_mao_magnification(std::vector<double> l, double re, double rstar) {
-    return disk_row(l, re, rstar);
+    return disk_row(l, re, rstar, parallel::current_interruption());
 }
 
 Result<std::vector<std::vector<double>>> multi_witt_mao_magnification(std::vector<double> l,
@@ -38,12 +39,14 @@ Result<std::vector<std::vector<double>>> multi_witt_mao_magnification(std::vecto
             pairs.emplace_back(re_i, rstar_j);
         }
     }
-    // Each row is a map over the separations, nested in the map over the pairs.
+    // Each row is a map over the separations, nested in the map over the pairs, and stops with
+    // the call (it runs on a worker, whose thread has no interruption of its own).
     const std::span<const double> separations(l);
+    parallel::Interruption* interruption = parallel::current_interruption();
     return routines::map_items<routines::WithoutPool::report>(
         std::span<const std::pair<double, double>>(pairs),
-        [separations](const std::pair<double, double>& pair) {
-            return disk_row(separations, pair.first, pair.second);
+        [separations, interruption](const std::pair<double, double>& pair) {
+            return disk_row(separations, pair.first, pair.second, interruption);
         },
         work::kDiskKernelSeconds * static_cast<double>(l.size()));
 }
