@@ -34,6 +34,8 @@ public:
                 evenly_spaced_ = bl[i + 1] > bl[i] && std::abs(bl[i + 1] - place) <= 0.25 * step;
             }
             inverse_step_ = 1.0 / step;
+            // A subnormal spacing has no finite inverse: such a table is bisected.
+            evenly_spaced_ = evenly_spaced_ && std::isfinite(inverse_step_);
         }
     }
     double operator()(double r) const noexcept {
@@ -57,8 +59,11 @@ public:
         }
         std::size_t i = 0; // a NaN r: interp's bisection ends at segment 0 too
         if (r > bl_[0]) {
-            const double guess = (r - bl_[0]) * inverse_step_;
-            i = std::min(static_cast<std::size_t>(guess), last - 1);
+            // Below last - 1 before the conversion, which a value beyond size_t would make
+            // undefined.
+            const double guess =
+                std::min((r - bl_[0]) * inverse_step_, static_cast<double>(last - 1));
+            i = static_cast<std::size_t>(guess);
             i = i > 0 && r <= bl_[i] ? i - 1 : i;
             i = i + 1 < last && r > bl_[i + 1] ? i + 1 : i;
         }
