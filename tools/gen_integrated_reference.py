@@ -35,7 +35,7 @@ from reference_ids import HEADER, row_id
 DPS = 20
 mp.mp.dps = DPS
 
-RHOS = ["0.01", "0.1", "0.5", "1.5"]
+RHOS = ["0.01", "0.1", "0.5", "1.5", "0.0001", "10"]
 SEPARATIONS = ["0", "0.1", "0.3", "0.5", "0.7", "0.99", "1", "1.1", "1.5", "2", "3", "5", "10"]
 
 # Flux maps: a constant over [0, 1], linear ones covering [0, 1], and maps whose support starts

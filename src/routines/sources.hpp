@@ -54,14 +54,13 @@ public:
     }
 
 private:
-    // NaN outside the domain, the series where it covers l (scaled to the literal flux the near
-    // field divides by), else nothing.
+    // NaN outside the domain, the series where it covers l, else nothing.
     std::optional<double> far_value(double l, double rho) const noexcept {
         if (!(l >= 0.0) || !valid_source(rho)) {
             return kNaN;
         }
         if (far_.covers(l)) {
-            return far_.value(l, rho) * kLimbDarkenedFluxRatio;
+            return far_.value(l, rho);
         }
         return std::nullopt;
     }
