@@ -3,6 +3,9 @@
 import contextlib
 import io
 import os
+import subprocess
+import sys
+import textwrap
 
 import finitemu
 
@@ -49,6 +52,13 @@ def fail_one_allocation(call, index):
         return exception
     finally:
         _testcapi.remove_mem_hooks()
+
+
+def run_python(code, timeout=120):
+    """Runs `code` (dedented) in a fresh interpreter with this one's environment and returns the
+    completed process (text output). The timeout is a safety net for code that would hang."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, env=os.environ.copy(), timeout=timeout)
 
 
 class NullStream:

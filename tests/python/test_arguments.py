@@ -3,6 +3,7 @@
 import array
 import contextlib
 import io
+import json
 import math
 import os
 import subprocess
@@ -10,7 +11,7 @@ import sys
 import unittest
 
 import finitemu
-from support import internal_failure_class, registered_functions
+from support import internal_failure_class, registered_functions, run_python
 
 witt_mao = finitemu.witt_mao_magnification
 heyrovsky = finitemu.heyrovsky_magnification
@@ -433,10 +434,96 @@ class RaisedByPythonCode(unittest.TestCase):
         self.assertEqual(stderr.getvalue(), "")
 
 
+# A fork while another thread is inside the first import of collections.abc (held there by an
+# import hook until the fork has happened); the child's first refusal must not wait for it.
+FORK_DURING_FIRST_USE = """
+    import builtins, os, threading, time, warnings
+    import finitemu
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork of a process with threads
+    parent = os.getpid()
+    inside, forked = threading.Event(), threading.Event()
+    original_import = builtins.__import__
+
+    def held_import(name, *args, **kwargs):
+        if name == "collections.abc" and os.getpid() == parent and not inside.is_set():
+            inside.set()
+            forked.wait(60)
+        return original_import(name, *args, **kwargs)
+
+    def refuse():
+        try:
+            finitemu.witt_mao_magnification({}, 1.0, 0.5)
+        except TypeError:
+            return True
+        return False
+
+    builtins.__import__ = held_import
+    importer = threading.Thread(target=refuse)
+    importer.start()
+    inside.wait(60)
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if refuse() else 1)
+    forked.set()
+    importer.join()
+    deadline = time.monotonic() + 60
+    while (waited := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if waited[0] == 0:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        print("child hung")
+    else:
+        print("child exit", os.waitstatus_to_exitcode(waited[1]))
+"""
+
+# Two threads make two cached objects at once, and an import hook calls the module from inside
+# each maker for the other object: thread 1 imports collections.abc (first refusal) and wants
+# array.array there, thread 2 imports array (first array copy) and wants collections.abc.
+CROSSED_FIRST_USES = """
+    import array, builtins, json, threading, time
+    import finitemu
+    original_import = builtins.__import__
+    both_inside = threading.Barrier(2, timeout=60)
+    done = []
+
+    def refuse():
+        try:
+            finitemu.witt_mao_magnification({}, 1.0, 0.5)
+        except TypeError:
+            done.append("refused")
+
+    def copy():
+        done.append(finitemu.witt_mao_magnification(array.array("d", [2.0]), 1.0, 0.5))
+
+    inner_call = {"collections.abc": copy, "array": refuse}
+
+    def crossing_import(name, *args, **kwargs):
+        call = inner_call.pop(name, None)
+        if call is not None:
+            both_inside.wait()
+            call()
+        return original_import(name, *args, **kwargs)
+
+    builtins.__import__ = crossing_import
+    threads = [threading.Thread(target=refuse, daemon=True),
+               threading.Thread(target=copy, daemon=True)]
+    for thread in threads:
+        thread.start()
+    deadline = time.monotonic() + 60
+    for thread in threads:
+        thread.join(max(0.0, deadline - time.monotonic()))
+    print(json.dumps({"done": sorted(map(repr, done)),
+                      "alive": [thread.is_alive() for thread in threads]}))
+"""
+
+
 class FirstUse(unittest.TestCase):
+    """The objects the module makes once, on first need, under threads, hooks and fork."""
+
     def test_many_threads_meeting_the_first_refusal_at_once(self):
         # The first refusal imports collections.abc and interns "add_note"; threads that arrive
-        # meanwhile wait without holding the interpreter lock and then use the same objects.
+        # meanwhile make them too or use the ones already made.
         code = (
             "import sys, threading, finitemu\n"
             "sys.setswitchinterval(1e-6)\n"
@@ -453,12 +540,24 @@ class FirstUse(unittest.TestCase):
             "for t in threads: t.join()\n"
             "print(len(seen), len(set(map(repr, seen))), seen[0])\n"
         )
-        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                                env=os.environ.copy(), timeout=60)
+        result = run_python(code, timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stdout.strip(),
                          "8 1 (\"'int' object is not an instance of 'Sequence'\", "
                          "[\"while processing 'l'\"])")
+
+    def test_child_forked_during_a_first_import_refuses_at_once(self):
+        result = run_python(FORK_DURING_FIRST_USE)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.strip(), "child exit 0")
+
+    def test_import_hooks_calling_the_module_from_two_makers(self):
+        result = run_python(CROSSED_FIRST_USES)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        copied = repr(finitemu.witt_mao_magnification([2.0], 1.0, 0.5))
+        self.assertEqual(json.loads(result.stdout),
+                         {"done": sorted([copied, copied, "'refused'", "'refused'"]),
+                          "alive": [False, False]})
 
 
 if __name__ == "__main__":
