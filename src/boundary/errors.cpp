@@ -200,6 +200,46 @@ PyObject* internal_failure_class() {
     });
 }
 
+namespace {
+
+// The module's __getattr__: PanicException is the class, made now if it has not been.
+PyObject* internal_failure_module_getattr(PyObject* /*module*/, PyObject* name) {
+    if (PyUnicode_Check(name) &&
+        PyUnicode_CompareWithASCIIString(name, messages::kInternalFailureAttribute) == 0) {
+        return Py_XNewRef(internal_failure_class());
+    }
+    PyErr_Format(PyExc_AttributeError, messages::kNoModuleAttributeFormat,
+                 messages::kInternalFailureModule, name);
+    return nullptr;
+}
+
+PyMethodDef internal_failure_module_functions[] = {
+    {"__getattr__", internal_failure_module_getattr, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+} // namespace
+
+std::expected<void, ErrorValue> install_internal_failure_module() {
+    OwnedRef name = OwnedRef::steal(PyUnicode_FromString(messages::kInternalFailureModule));
+    if (!name) {
+        return std::unexpected(ErrorValue::fetch());
+    }
+    if (OwnedRef present = OwnedRef::steal(PyImport_GetModule(name.get()))) {
+        return {}; // ours, from an earlier import of finitemu, or one we leave alone
+    }
+    if (PyErr_Occurred() != nullptr) {
+        return std::unexpected(ErrorValue::fetch());
+    }
+    OwnedRef module = OwnedRef::steal(PyModule_NewObject(name.get()));
+    if (!module || PyModule_SetDocString(module.get(), messages::kInternalFailureModuleDoc) < 0 ||
+        PyModule_AddFunctions(module.get(), internal_failure_module_functions) < 0 ||
+        PyObject_SetItem(PyImport_GetModuleDict(), name.get(), module.get()) < 0) {
+        return std::unexpected(ErrorValue::fetch());
+    }
+    return {};
+}
+
 void raise_internal_failure(std::string_view message) noexcept {
     PyObject* type = internal_failure_class();
     if (type == nullptr) {

@@ -19,6 +19,7 @@
 #include "boundary/references.hpp"
 #include "error.hpp"
 
+#include <expected>
 #include <string>
 #include <string_view>
 
@@ -74,6 +75,12 @@ void raise_internal_failure(std::string_view message) noexcept;
 // The class pyo3_runtime.PanicException, made on first need (borrowed; lives as long as the
 // process), or null with an exception pending.
 [[nodiscard]] PyObject* internal_failure_class();
+
+// Puts the module pyo3_runtime into this interpreter's sys.modules unless a module of that name is
+// there, so that `import pyo3_runtime` works and instances of the class pickle by reference and
+// unpickle in any process that has imported finitemu. The class is still made on first need: the
+// module's __getattr__ makes it when PanicException is first looked up (by pickle, say).
+[[nodiscard]] std::expected<void, ErrorValue> install_internal_failure_module();
 
 // Takes the pending exception and describes it as "{qualified type name}: {str}" (for messages
 // of internal failures that a Python error caused).
