@@ -101,9 +101,16 @@ ErrorValue ErrorValue::internal(std::string message) {
     return ErrorValue(Kind::internal, nullptr, std::move(message), OwnedRef());
 }
 
+ErrorValue ErrorValue::no_memory() {
+    return ErrorValue(Kind::no_memory, nullptr, std::string(), OwnedRef());
+}
+
 ErrorValue ErrorValue::from(const Error& error) {
     if (error.kind == ErrorKind::numeric) {
         return lazy(PyExc_RuntimeError, error.message);
+    }
+    if (error.kind == ErrorKind::out_of_memory) {
+        return no_memory(); // no internal fault: the caller may free memory and try again
     }
     return internal(messages::internal_failure(error));
 }
@@ -129,6 +136,9 @@ void ErrorValue::restore() && noexcept {
         break;
     case Kind::internal:
         raise_internal_failure(message_);
+        break;
+    case Kind::no_memory:
+        PyErr_NoMemory();
         break;
     }
 }

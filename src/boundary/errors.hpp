@@ -7,7 +7,8 @@
 //     numerical routine);
 //   - fetched: an exception object taken from the interpreter (a failed conversion, import, ...);
 //   - an internal failure: raised as the process-wide class pyo3_runtime.PanicException, which
-//     derives from BaseException so that `except Exception` does not swallow it.
+//     derives from BaseException so that `except Exception` does not swallow it;
+//   - out of memory: raised as MemoryError, made without allocating (PyErr_NoMemory).
 //
 //     std::expected<double, ErrorValue> r = extract_float(object);
 //     if (!r) {
@@ -36,8 +37,10 @@ public:
     static ErrorValue fetch();
     // An internal failure with this message (boundary/messages.hpp).
     static ErrorValue internal(std::string message);
-    // A computing layer's error: a numeric one as RuntimeError(message), any other kind as an
-    // internal failure worded by messages::internal_failure.
+    // MemoryError, as the interpreter raises it when an allocation fails.
+    static ErrorValue no_memory();
+    // A computing layer's error: a numeric one as RuntimeError(message), an allocation failure as
+    // MemoryError, any other kind as an internal failure worded by messages::internal_failure.
     static ErrorValue from(const Error& error);
 
     // The exception object of a fetched error; null for lazy errors and internal failures.
@@ -48,7 +51,7 @@ public:
     void restore() && noexcept;
 
 private:
-    enum class Kind { lazy, fetched, internal };
+    enum class Kind { lazy, fetched, internal, no_memory };
     ErrorValue(Kind kind, PyObject* type, std::string message, OwnedRef exception)
         : kind_(kind), type_(type), message_(std::move(message)), exception_(std::move(exception)) {
     }

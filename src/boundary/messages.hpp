@@ -75,13 +75,11 @@ inline constexpr const char* kInternalFailureClassFailed =
 //                       temporarily unavailable\" }) }" (on one line)
 //   pool unavailable:  "... ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }"
 //   incomplete map:    "expected 10 total writes, but got 7"
-//   out of memory:     "std::bad_alloc"
 //   item exception:    kUnknownCppException
+// (An allocation failure is no internal failure: the caller gets MemoryError.)
 std::string internal_failure(const Error& error);
 // A C++ exception of no standard type escaping a call.
 inline constexpr const char* kUnknownCppException = "unknown C++ exception";
-// The interpreter could not make a result object (after the cause is written as unraisable).
-inline constexpr const char* kNullObject = "PyObject pointer is null";
 // Importing the module: appending to __all__ failed; followed by "{type}: {message}".
 inline constexpr const char* kAppendToAllFailed = "could not append __name__ to __all__: ";
 // The internal-failure exception raised by Python code inside a call (a __float__), with no

@@ -73,26 +73,28 @@ class NullStream:
 
 def internal_failure_call():
     """A call without arguments that ends in an internal failure of the module (it returns the
-    exception), or None while nothing can raise one.
-
-    A result list that the interpreter cannot create is an internal failure; the interpreter is
-    made to fail one allocation after another during a call until that happens. Without
-    _testcapi, a flux-map function called with lists of different lengths does it."""
-    if _testcapi is not None:
-        def call(index):
-            with contextlib.redirect_stderr(NullStream()):  # the unraisable MemoryError report
-                return fail_one_allocation(
-                    lambda: finitemu.witt_mao_magnification([2.0], 1.0, 0.5), index)
-
-        for index in range(50):
-            outcome = call(index)
-            if isinstance(outcome, BaseException) and not isinstance(outcome, Exception):
-                return lambda: call(index)
+    exception), or None while nothing can raise one: a flux-map function called with lists of
+    different lengths."""
     for name in FLUX_MAP_FUNCTIONS:
         function = getattr(finitemu, name, None)
         if function is not None:
             return lambda: flux_map_length_mismatch(function)
     return None
+
+
+def result_memory_error_call():
+    """A call without arguments whose result the interpreter runs out of memory building (it
+    returns the MemoryError), or None without _testcapi: the last of the call's allocations that
+    ends it in MemoryError is made to fail."""
+    if _testcapi is None:
+        return None
+
+    def call(index):
+        return fail_one_allocation(
+            lambda: finitemu.witt_mao_magnification([2.0, 0.3, 1.5], 1.0, 0.5), index)
+
+    failing = [index for index in range(60) if isinstance(call(index), MemoryError)]
+    return (lambda: call(failing[-1])) if failing else None
 
 
 def provoke_internal_failure():
