@@ -69,11 +69,14 @@ ErrorValue not_a_sequence(BorrowedRef object) {
 }
 
 // How many doubles to reserve: the exact length of a list or tuple; for anything else the
-// __len__ hint, capped, or nothing when __len__ fails (its error is dropped: only a hint).
-std::size_t reservation(BorrowedRef object) {
+// __len__ hint, capped, or nothing when __len__ fails with an Exception (dropped: only a hint). A
+// KeyboardInterrupt or SystemExit from __len__ is the error.
+std::expected<std::size_t, ErrorValue> reservation(BorrowedRef object) {
     const Py_ssize_t hint = PyObject_Size(object.get());
     if (hint < 0) {
-        PyErr_Clear();
+        if (!clear_if_ordinary()) {
+            return std::unexpected(ErrorValue::fetch());
+        }
         return 0;
     }
     const auto size = static_cast<std::size_t>(hint);
@@ -194,8 +197,12 @@ std::expected<std::vector<double>, ErrorValue> extract_sequence(BorrowedRef obje
         return std::move(*values);
     }
 
+    auto reserve = reservation(object);
+    if (!reserve) {
+        return std::unexpected(std::move(reserve.error()));
+    }
     std::vector<double> values;
-    values.reserve(reservation(object));
+    values.reserve(*reserve);
     if (PyList_CheckExact(object.get())) {
         // The list iterator's own steps without its calls: item i while i is below the length
         // read at that step (converting an item may run Python code that changes the list), a

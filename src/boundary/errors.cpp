@@ -154,6 +154,14 @@ std::string qualified_type_name(BorrowedRef object) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+bool clear_if_ordinary() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
+
 std::string describe_pending_exception() {
     OwnedRef exception = take_pending_exception();
     if (!exception) {
@@ -191,8 +199,14 @@ ErrorValue argument_extraction_error(std::string_view parameter, ErrorValue erro
         OwnedRef added =
             text ? OwnedRef::steal(PyObject_CallMethodOneArg(exception, add_note, text.get()))
                  : OwnedRef();
-        if (!added) {
-            PyErr_Clear(); // the note is a courtesy; the conversion error is what counts
+        // The note is a courtesy and its failure is dropped, unless it is an interrupt, which
+        // replaces the conversion error (that one becomes its context).
+        if (!added && !clear_if_ordinary()) {
+            ErrorValue interrupt = ErrorValue::fetch();
+            if (PyObject* raised = interrupt.exception()) {
+                PyException_SetContext(raised, Py_NewRef(exception));
+            }
+            return interrupt;
         }
     }
     return error;

@@ -67,8 +67,9 @@ private:
 ErrorValue not_an_instance_error(BorrowedRef object, std::string_view class_name);
 
 // A failed conversion of `parameter`, materialised with the note "while processing '{parameter}'"
-// (added by the exception's add_note; a failure of add_note is discarded). The exception keeps its
-// class and message. Internal failures pass through unchanged.
+// (added by the exception's add_note; a failure of add_note is discarded unless it is no Exception,
+// such as KeyboardInterrupt, which is then the error). The exception keeps its class and message.
+// Internal failures pass through unchanged.
 ErrorValue argument_extraction_error(std::string_view parameter, ErrorValue error);
 
 // Raises the internal-failure exception with `message` as its one argument. Should the class
@@ -84,6 +85,12 @@ void raise_internal_failure(std::string_view message) noexcept;
 // unpickle in any process that has imported finitemu. The class is still made on first need: the
 // module's __getattr__ makes it when PanicException is first looked up (by pickle, say).
 [[nodiscard]] std::expected<void, ErrorValue> install_internal_failure_module();
+
+// For an error of Python code that the module may pass over (a __len__ that is only a hint, a
+// note that could not be added): clears the pending exception and returns true when it is an
+// Exception; anything else (KeyboardInterrupt, SystemExit) stays pending and must reach the
+// caller, and the result is false.
+[[nodiscard]] bool clear_if_ordinary() noexcept;
 
 // Takes the pending exception and describes it as "{qualified type name}: {str}" (for messages
 // of internal failures that a Python error caused).

@@ -352,6 +352,37 @@ class RaisedByPythonCode(unittest.TestCase):
             witt_mao([Interrupting()], 1.0, 0.5)
         self.assertEqual(caught.exception.__notes__, ["while processing 'l'"])
 
+    def test_interrupts_from_len_pass_through(self):
+        # __len__ is only a hint: its Exceptions are dropped (see SequenceConversion), but a
+        # KeyboardInterrupt landing there is a real Ctrl-C.
+        for interrupt in (KeyboardInterrupt, SystemExit):
+            problem = interrupt()
+
+            class Interrupting(list):
+                def __len__(self):
+                    raise problem
+
+            with self.subTest(interrupt.__name__):
+                with self.assertRaises(interrupt) as caught:
+                    witt_mao(Interrupting([2.0, 0.5]), 1.0, 0.5)
+                self.assertIs(caught.exception, problem)
+                self.assertEqual(problem.__notes__, ["while processing 'l'"])
+
+    def test_an_interrupt_from_add_note_replaces_the_conversion_error(self):
+        class Interrupted(Exception):
+            def add_note(self, note):
+                raise KeyboardInterrupt
+
+        problem = Interrupted("original")
+
+        class Raising:
+            def __float__(self):
+                raise problem
+
+        with self.assertRaises(KeyboardInterrupt) as caught:
+            witt_mao([1.0], Raising(), 0.5)
+        self.assertIs(caught.exception.__context__, problem)
+
     def test_a_failing_add_note_is_ignored(self):
         class Stubborn(Exception):
             def add_note(self, note):
