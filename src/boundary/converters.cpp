@@ -110,6 +110,10 @@ public:
         return static_cast<std::size_t>(view_.shape[0]);
     }
     [[nodiscard]] const void* data() const noexcept { return view_.buf; }
+    // The buffer's format, or null when there is no buffer.
+    [[nodiscard]] const char* format() const noexcept {
+        return view_.obj != nullptr ? view_.format : nullptr;
+    }
 
 private:
     Py_buffer view_{};
@@ -172,11 +176,55 @@ std::optional<std::vector<double>> copy_double_buffer(BorrowedRef object) {
     return values;
 }
 
+// Whether a buffer format names a complex number: "Zd", "Zf", "Zg", after any byte order.
+bool is_complex_format(const char* format) {
+    if (format == nullptr) {
+        return false;
+    }
+    const std::string_view text(format);
+    const std::size_t start = !text.empty() && std::string_view("@=<>!").contains(text[0]) ? 1 : 0;
+    return text.substr(start).starts_with('Z');
+}
+
+// Whether an object is a complex number: complex (and its subclasses, numpy.complex128 among
+// them), NumPy's complex scalars of every precision (numpy.complexfloating, known by name as
+// numpy.ndarray is), or a NumPy array of complex numbers. The interpreter's conversion refuses
+// complex but turns NumPy's into floats by dropping the imaginary part (with a warning); every
+// one is refused the way complex is.
+bool is_complex(BorrowedRef object) {
+    PyObject* item = object.get();
+    if (PyFloat_Check(item) || PyLong_Check(item)) {
+        return false;
+    }
+    if (PyComplex_Check(item)) {
+        return true;
+    }
+    PyTypeObject* type = Py_TYPE(item);
+    if (PyObject* mro = type->tp_mro; mro != nullptr && PyTuple_Check(mro)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+            auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+            if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE) &&
+                std::string_view(base->tp_name) == "numpy.complexfloating") {
+                return true;
+            }
+        }
+    }
+    if (std::string_view(type->tp_name) == "numpy.ndarray" &&
+        !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        return is_complex_format(BufferView(object).format());
+    }
+    return false;
+}
+
 } // namespace
 
 std::expected<double, ErrorValue> extract_float(BorrowedRef object) {
     if (PyFloat_CheckExact(object.get())) {
         return PyFloat_AS_DOUBLE(object.get());
+    }
+    if (is_complex(object)) {
+        PyErr_Format(PyExc_TypeError, messages::kNotRealFormat, Py_TYPE(object.get())->tp_name);
+        return std::unexpected(ErrorValue::fetch());
     }
     const double value = PyFloat_AsDouble(object.get());
     if (value == -1.0 && PyErr_Occurred() != nullptr) {

@@ -39,6 +39,9 @@ std::string not_an_instance(bool is_none, std::string_view type_name, std::strin
 std::string while_processing(std::string_view parameter);
 // A type whose name cannot be read, in the texts above.
 inline constexpr const char* kUnknownTypeName = "<failed to extract type name>";
+// TypeError for a complex number where a real one is expected, in the interpreter's own words
+// (its refusal of complex): the printf format of "must be real number, not numpy.complex128".
+inline constexpr const char* kNotRealFormat = "must be real number, not %.50s";
 // TypeError when the array module's `array` is not a type (a replaced module).
 inline constexpr const char* kArrayIsNoType = "array.array is not a type";
 

@@ -1,9 +1,10 @@
 """NumPy arrays and scalars as arguments: every dtype and layout gives exactly the results of the
-same values passed as a list of floats (or a float); shapes the module cannot take are refused
-with TypeError naming the parameter."""
+same values passed as a list of floats (or a float); shapes the module cannot take, and complex
+numbers, are refused with TypeError naming the parameter."""
 
 import math
 import unittest
+import warnings
 
 import finitemu
 
@@ -147,6 +148,47 @@ class NumPyScalars(unittest.TestCase):
             with self.subTest(parameter=parameter), self.assertRaises(TypeError) as caught:
                 call()
             self.assertEqual(caught.exception.__notes__, [f"while processing '{parameter}'"])
+
+
+
+@unittest.skipIf(np is None, "numpy is not importable under this interpreter")
+class ComplexNumbersAreRefused(unittest.TestCase):
+    """NumPy's complex numbers are refused as Python's complex is, never cut to their real part."""
+
+    def assert_refused(self, call, type_name, parameter):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # NumPy warns when it drops an imaginary part
+            with self.assertRaises(TypeError) as caught:
+                call()
+        self.assertEqual(caught.exception.args, (f"must be real number, not {type_name}",))
+        self.assertEqual(caught.exception.__notes__, [f"while processing '{parameter}'"])
+
+    def test_python_complex(self):
+        self.assert_refused(lambda: finitemu.witt_mao_magnification([1.0, 2j], 1.0, 0.5),
+                            "complex", "l")
+        self.assert_refused(lambda: finitemu.witt_mao_magnification([1.0], 1j, 0.5), "complex", "re")
+
+    def test_complex_arrays(self):
+        for dtype in (np.complex64, np.complex128, np.clongdouble):
+            array = np.array([2.0, 0.5], dtype=dtype)
+            name = f"numpy.{type(array[0]).__name__}"
+            with self.subTest(dtype=name):
+                self.assert_refused(lambda: finitemu.witt_mao_magnification(array, 1.0, 0.5),
+                                    name, "l")
+                self.assert_refused(
+                    lambda: finitemu.multi_witt_mao_magnification([0.5], array, [0.5]), name, "re")
+
+    def test_complex_scalars_and_zero_dimensional_arrays(self):
+        for value in (np.complex64(1.0), np.complex128(1.0), np.clongdouble(1.0)):
+            name = f"numpy.{type(value).__name__}"
+            with self.subTest(type=name):
+                self.assert_refused(lambda: finitemu.witt_mao_magnification([2.0], value, 0.5),
+                                    name, "re")
+                self.assert_refused(lambda: finitemu.witt_mao_magnification([value], 1.0, 0.5),
+                                    name, "l")
+        self.assert_refused(
+            lambda: finitemu.heyrovsky_magnification(1.0, np.array(0.5 + 0j), 2.0, 1.0),
+            "numpy.ndarray", "r")
 
 
 if __name__ == "__main__":
