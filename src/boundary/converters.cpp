@@ -18,9 +18,10 @@ namespace {
 // (8 MiB). A __len__ may lie; beyond this the vector grows as items really arrive.
 constexpr std::size_t kMaxUnconfirmedReserve = std::size_t{1} << 20;
 
-ProcessObject sequence_abc_cell;
+InterpreterObject sequence_abc_cell("finitemu.collections.abc.Sequence");
 
-// collections.abc.Sequence, imported once, when the first refusal message needs its name.
+// collections.abc.Sequence, imported once per interpreter, when the first refusal message needs
+// its name.
 PyObject* sequence_abc() {
     return sequence_abc_cell.get([] {
         OwnedRef module = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
@@ -34,9 +35,10 @@ PyObject* sequence_abc() {
     });
 }
 
-ProcessObject array_type_cell;
+InterpreterObject array_type_cell("finitemu.array.array");
 
-// array.array, imported on first need; null (the import error cleared) where it cannot be had.
+// The calling interpreter's array.array, imported on first need; null where it cannot be had (an
+// Exception cleared; anything else, such as KeyboardInterrupt, left pending for the caller).
 PyTypeObject* array_type() {
     PyObject* type = array_type_cell.get([] {
         OwnedRef module = OwnedRef::steal(PyImport_ImportModule("array"));
@@ -49,7 +51,7 @@ PyTypeObject* array_type() {
         return found;
     });
     if (type == nullptr) {
-        PyErr_Clear();
+        static_cast<void>(clear_if_ordinary());
     }
     return reinterpret_cast<PyTypeObject*>(type);
 }
@@ -243,6 +245,9 @@ std::expected<std::vector<double>, ErrorValue> extract_sequence(BorrowedRef obje
 
     if (auto values = copy_double_buffer(object)) {
         return std::move(*values);
+    }
+    if (PyErr_Occurred() != nullptr) {
+        return std::unexpected(ErrorValue::fetch()); // an interrupt while array.array was imported
     }
 
     auto reserve = reservation(object);

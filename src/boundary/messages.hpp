@@ -95,6 +95,10 @@ inline constexpr const char* kPythonStackBelow = "Python stack trace below:\n";
 
 // --- Other interpreter errors. ---
 
+// SystemError when the interpreter has no dict for the module's per-interpreter objects.
+inline constexpr const char* kNoInterpreterDict =
+    "the interpreter has no dict for its modules' data";
+
 // SystemError when an error is fetched but none is pending (a broken extension contract).
 inline constexpr const char* kNoExceptionSet = "attempted to fetch exception but none was set";
 // The description of a missing pending exception inside an internal failure's message.

@@ -4,6 +4,7 @@ subclasses) is iterated as before."""
 
 import array
 import ctypes
+import json
 import math
 import random
 import struct
@@ -11,6 +12,7 @@ import sys
 import unittest
 
 import finitemu
+from support import _testcapi, run_python
 
 try:
     import numpy
@@ -156,6 +158,47 @@ class SameDoublesAsIteration(unittest.TestCase):
         data.append(1.0)
         narrow.append(1.0)
         view.release()
+
+
+# A legacy subinterpreter uses the module, and its own array.array, first; then the main
+# interpreter's arrays must still be copied in one piece. The copy makes no allocation of the
+# interpreter's and iteration at least one (the iterator), so counting them tells the two apart:
+# an array must cost what a memoryview of it costs, which is always copied.
+SUBINTERPRETER_FIRST = """
+    import array, json, _testcapi
+    import finitemu
+
+    def allocations_of(call):
+        # The fewest allocations that must succeed for `call` to return.
+        for count in range(100):
+            _testcapi.set_nomemory(count, 0)
+            try:
+                call()
+                return count
+            except MemoryError:
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+
+    assert _testcapi.run_in_subinterp(
+        "import array, finitemu\\n"
+        "finitemu.witt_mao_magnification(array.array('d', [1.0, 2.0]), 1.0, 0.5)\\n") == 0
+    data = array.array("d", [0.5, 2.0, 3.0])
+    view = memoryview(data)
+    convert_only = lambda l: finitemu.multi_witt_mao_magnification(l, [], [0.5])  # no rows
+    convert_only(data), convert_only(view)  # the first uses in this interpreter
+    print(json.dumps({"array": allocations_of(lambda: convert_only(data)),
+                      "memoryview": allocations_of(lambda: convert_only(view))}))
+"""
+
+
+class Subinterpreters(unittest.TestCase):
+    @unittest.skipIf(_testcapi is None, "needs CPython's _testcapi for subinterpreters")
+    def test_each_interpreter_copies_its_own_arrays(self):
+        result = run_python(SUBINTERPRETER_FIRST, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        counts = json.loads(result.stdout)
+        self.assertEqual(counts["array"], counts["memoryview"], counts)
 
 
 @unittest.skipIf(numpy is None, "numpy is not installed for this interpreter")
