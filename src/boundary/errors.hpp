@@ -43,7 +43,7 @@ public:
     // MemoryError, any other kind as an internal failure worded by messages::internal_failure.
     static ErrorValue from(const Error& error);
 
-    // The exception object of a fetched error; null for lazy errors and internal failures.
+    // The exception object of a fetched error; null for the other kinds.
     [[nodiscard]] PyObject* exception() const noexcept;
     [[nodiscard]] bool is_internal_failure() const noexcept;
 

@@ -49,14 +49,6 @@ inline constexpr const char* kArrayIsNoType = "array.array is not a type";
 
 // Its qualified name (module pyo3_runtime), raised from BaseException, and its __doc__.
 inline constexpr const char* kInternalFailureName = "pyo3_runtime.PanicException";
-// The module that holds it (put into sys.modules by the import of finitemu, so that instances
-// pickle by reference), its name there, and the docstring of that module.
-inline constexpr const char* kInternalFailureModule = "pyo3_runtime";
-inline constexpr const char* kInternalFailureAttribute = "PanicException";
-inline constexpr const char* kInternalFailureModuleDoc =
-    "The module of PanicException, the internal-failure exception of finitemu.";
-// AttributeError for any other name looked up in that module: its printf format.
-inline constexpr const char* kNoModuleAttributeFormat = "module '%s' has no attribute '%U'";
 inline constexpr const char* kInternalFailureDoc =
     "\n"
     "The exception raised when the extension's compiled code, called from Python, fails in a way "
@@ -68,6 +60,14 @@ inline constexpr const char* kInternalFailureDoc =
 // SystemError when the interpreter cannot make that class.
 inline constexpr const char* kInternalFailureClassFailed =
     "Failed to initialize new exception type.";
+// The module that holds it (put into sys.modules by the import of finitemu, so that instances
+// pickle by reference), its name there, and the docstring of that module.
+inline constexpr const char* kInternalFailureModule = "pyo3_runtime";
+inline constexpr const char* kInternalFailureAttribute = "PanicException";
+inline constexpr const char* kInternalFailureModuleDoc =
+    "The module of PanicException, the internal-failure exception of finitemu.";
+// AttributeError for any other name looked up in that module: its printf format.
+inline constexpr const char* kNoModuleAttributeFormat = "module '%s' has no attribute '%U'";
 
 // --- The internal-failure exception: its message, for each cause. ---
 

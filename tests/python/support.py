@@ -83,17 +83,13 @@ def internal_failure_call():
 
 
 def result_memory_error_call():
-    """A call without arguments whose result the interpreter runs out of memory building (it
-    returns the MemoryError), or None without _testcapi: the last of the call's allocations that
-    ends it in MemoryError is made to fail."""
-    if _testcapi is None:
-        return None
-
+    """A call without arguments that runs out of memory at its last allocation that can end it in
+    MemoryError (it returns the MemoryError), or None without _testcapi."""
     def call(index):
-        return fail_one_allocation(
-            lambda: finitemu.witt_mao_magnification([2.0, 0.3, 1.5], 1.0, 0.5), index)
+        return fail_one_allocation(lambda: finitemu.witt_mao_magnification([2.0, 0.3], 1.0, 0.5),
+                                   index)
 
-    failing = [index for index in range(60) if isinstance(call(index), MemoryError)]
+    failing = [i for i in range(60) if isinstance(call(i), MemoryError)] if _testcapi else []
     return (lambda: call(failing[-1])) if failing else None
 
 

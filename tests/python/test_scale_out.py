@@ -13,7 +13,7 @@ import warnings
 from pathlib import Path
 
 import finitemu
-from support import internal_failure_class, run_python
+from support import internal_failure_class, provoke_internal_failure, run_python
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 import scale_out  # noqa: E402
@@ -71,9 +71,10 @@ class ProcessPoolExecutorResults(unittest.TestCase):
 
 
 # A flux map whose brightness list is shorter than its radius list, and its internal failure.
-MISMATCHED_FLUX_MAP = ([1.0], 1.0, 0.5, [1.0], [])
+MISMATCH = ([1.0], 1.0, 0.5, [1.0], [])
 MISMATCH_TEXT = "assertion `left == right` failed\n  left: 1\n right: 0"
-TIMEOUT = 120  # a safety net for a lost task, never reached when the task comes back
+CURVE = ([0.5, 1.0, 2.0], 1.0, 0.5, [0.25, 0.5, 0.75], [1.0, 0.8, 0.5])
+TIMEOUT = 120  # a safety net for a lost task
 
 
 class TaskFailed(Exception):
@@ -81,8 +82,7 @@ class TaskFailed(Exception):
 
 
 def run_task(function, *args):
-    """The task wrapper of docs/parallelism.md for multiprocessing.Pool, whose workers hand back
-    only Exceptions: anything else would end the worker and lose the task."""
+    """The wrapper of docs/parallelism.md: multiprocessing.Pool hands back only Exceptions."""
     try:
         return function(*args)
     except Exception:
@@ -92,79 +92,35 @@ def run_task(function, *args):
 
 
 class InternalFailureAcrossProcesses(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.internal = internal_failure_class()
-        cls.discrete = finitemu.discrete_flux_map_heyrovsky_magnification
-        cls.context = multiprocessing.get_context("spawn")
+    discrete = staticmethod(finitemu.discrete_flux_map_heyrovsky_magnification)
 
-    def test_the_class_is_importable_from_its_module(self):
-        import pyo3_runtime
-        from pyo3_runtime import PanicException
-
-        self.assertIs(PanicException, self.internal)
-        self.assertIs(pyo3_runtime.PanicException, self.internal)
-        self.assertNotIn(self.internal, vars(finitemu).values())
-        with self.assertRaises(AttributeError):
-            pyo3_runtime.PanicExceptions
-
-    def test_instances_pickle_by_reference(self):
-        failure = flux_map_failure(self.discrete)
-        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
-            with self.subTest(protocol=protocol):
-                payload = pickle.dumps(failure, protocol)
-                self.assertIn(b"pyo3_runtime", payload)
-                copy = pickle.loads(payload)
-                self.assertIs(type(copy), self.internal)
-                self.assertEqual(copy.args, (MISMATCH_TEXT,))
-
-    def test_a_fresh_interpreter_unpickles_before_it_has_made_the_class(self):
-        payload = pickle.dumps(flux_map_failure(self.discrete))
+    def test_a_fresh_interpreter_unpickles_it_before_making_the_class(self):
+        failure = provoke_internal_failure()
         result = run_python(f"""
             import pickle, finitemu
-            def made():
-                return [c for c in BaseException.__subclasses__()
-                        if c.__module__ == "pyo3_runtime"]
-            before = made()
-            failure = pickle.loads({payload!r})
-            print(before, made() == [type(failure)], repr(failure))
-            """, timeout=60)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout.strip(),
-                         f"[] True PanicException({MISMATCH_TEXT!r})")
+            failure = pickle.loads({pickle.dumps(failure)!r})
+            from pyo3_runtime import PanicException
+            print(type(failure) is PanicException, repr(failure))""", timeout=60)
+        self.assertEqual(result.stdout.strip(), f"True {failure!r}", result.stderr)
 
-    def test_process_pool_executor_hands_the_failure_back(self):
-        with concurrent.futures.ProcessPoolExecutor(1, mp_context=self.context) as pool:
-            failed = pool.submit(self.discrete, *MISMATCHED_FLUX_MAP)
-            with self.assertRaises(self.internal) as caught:
-                failed.result(TIMEOUT)
+    def test_process_pool_executor_hands_it_back_and_goes_on(self):
+        context = multiprocessing.get_context("spawn")
+        with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+            with self.assertRaises(internal_failure_class()) as caught:
+                pool.submit(self.discrete, *MISMATCH).result(TIMEOUT)
             self.assertEqual(caught.exception.args, (MISMATCH_TEXT,))
             self.assertEqual(pool.submit(self.discrete, *CURVE).result(TIMEOUT),
                              self.discrete(*CURVE))
-        self.assertTrue(no_children_left())
 
-    def test_multiprocessing_pool_with_the_task_wrapper(self):
-        with self.context.Pool(1) as pool:
-            failed = pool.apply_async(run_task, (self.discrete, *MISMATCHED_FLUX_MAP))
+    def test_multiprocessing_pool_hands_it_back_through_the_wrapper_and_goes_on(self):
+        with multiprocessing.get_context("spawn").Pool(1) as pool:
             with self.assertRaises(TaskFailed) as caught:
-                failed.get(TIMEOUT)
+                pool.apply_async(run_task, (self.discrete, *MISMATCH)).get(TIMEOUT)
             failure = caught.exception.args[0]
-            self.assertIs(type(failure), self.internal)
-            self.assertEqual(failure.args, (MISMATCH_TEXT,))
+            self.assertEqual((type(failure), failure.args),
+                             (internal_failure_class(), (MISMATCH_TEXT,)))
             self.assertEqual(pool.apply_async(run_task, (self.discrete, *CURVE)).get(TIMEOUT),
                              self.discrete(*CURVE))
-        self.assertTrue(no_children_left())
-
-
-CURVE = ([0.5, 1.0, 2.0], 1.0, 0.5, [0.25, 0.5, 0.75], [1.0, 0.8, 0.5])
-
-
-def flux_map_failure(function):
-    try:
-        function(*MISMATCHED_FLUX_MAP)
-    except BaseException as failure:  # the internal failure is no Exception
-        return failure
-    raise AssertionError("a flux map with lists of different lengths was accepted")
 
 
 @unittest.skipIf(dask is None, "dask.distributed is not importable under this interpreter")
