@@ -12,8 +12,10 @@ through the formulas to whatever result they give (NaN, +-inf). Every function m
 - ``TypeError`` for a wrong number or name of arguments, a ``str`` or a non-sequence where a
   sequence is expected, or an element that is not a real number; a conversion error carries the
   note "while processing '<parameter>'";
+- ``MemoryError`` when memory runs out, for the arguments, the computation or the result;
 - ``pyo3_runtime.PanicException`` (derived from ``BaseException``, not ``Exception``) for an
-  internal failure: a Python object that cannot be created, a worker pool that cannot start.
+  internal failure, such as a worker pool that cannot start. Importing ``finitemu`` makes its
+  module importable (``from pyo3_runtime import PanicException``), and instances pickle.
 """
 
 from collections.abc import Sequence

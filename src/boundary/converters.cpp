@@ -18,9 +18,10 @@ namespace {
 // (8 MiB). A __len__ may lie; beyond this the vector grows as items really arrive.
 constexpr std::size_t kMaxUnconfirmedReserve = std::size_t{1} << 20;
 
-ProcessObject sequence_abc_cell;
+InterpreterObject sequence_abc_cell("finitemu.collections.abc.Sequence");
 
-// collections.abc.Sequence, imported once, when the first refusal message needs its name.
+// collections.abc.Sequence, imported once per interpreter, when the first refusal message needs
+// its name.
 PyObject* sequence_abc() {
     return sequence_abc_cell.get([] {
         OwnedRef module = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
@@ -34,9 +35,10 @@ PyObject* sequence_abc() {
     });
 }
 
-ProcessObject array_type_cell;
+InterpreterObject array_type_cell("finitemu.array.array");
 
-// array.array, imported on first need; null (the import error cleared) where it cannot be had.
+// The calling interpreter's array.array, imported on first need; null where it cannot be had (an
+// Exception cleared; anything else, such as KeyboardInterrupt, left pending for the caller).
 PyTypeObject* array_type() {
     PyObject* type = array_type_cell.get([] {
         OwnedRef module = OwnedRef::steal(PyImport_ImportModule("array"));
@@ -49,7 +51,7 @@ PyTypeObject* array_type() {
         return found;
     });
     if (type == nullptr) {
-        PyErr_Clear();
+        static_cast<void>(clear_if_ordinary());
     }
     return reinterpret_cast<PyTypeObject*>(type);
 }
@@ -69,11 +71,14 @@ ErrorValue not_a_sequence(BorrowedRef object) {
 }
 
 // How many doubles to reserve: the exact length of a list or tuple; for anything else the
-// __len__ hint, capped, or nothing when __len__ fails (its error is dropped: only a hint).
-std::size_t reservation(BorrowedRef object) {
+// __len__ hint, capped, or nothing when __len__ fails with an Exception (dropped: only a hint). A
+// KeyboardInterrupt or SystemExit from __len__ is the error.
+std::expected<std::size_t, ErrorValue> reservation(BorrowedRef object) {
     const Py_ssize_t hint = PyObject_Size(object.get());
     if (hint < 0) {
-        PyErr_Clear();
+        if (!clear_if_ordinary()) {
+            return std::unexpected(ErrorValue::fetch());
+        }
         return 0;
     }
     const auto size = static_cast<std::size_t>(hint);
@@ -107,6 +112,10 @@ public:
         return static_cast<std::size_t>(view_.shape[0]);
     }
     [[nodiscard]] const void* data() const noexcept { return view_.buf; }
+    // The buffer's format, or null when there is no buffer.
+    [[nodiscard]] const char* format() const noexcept {
+        return view_.obj != nullptr ? view_.format : nullptr;
+    }
 
 private:
     Py_buffer view_{};
@@ -169,11 +178,55 @@ std::optional<std::vector<double>> copy_double_buffer(BorrowedRef object) {
     return values;
 }
 
+// Whether a buffer format names a complex number: "Zd", "Zf", "Zg", after any byte order.
+bool is_complex_format(const char* format) {
+    if (format == nullptr) {
+        return false;
+    }
+    const std::string_view text(format);
+    const std::size_t start = !text.empty() && std::string_view("@=<>!").contains(text[0]) ? 1 : 0;
+    return text.substr(start).starts_with('Z');
+}
+
+// Whether an object is a complex number: complex (and its subclasses, numpy.complex128 among
+// them), NumPy's complex scalars of every precision (numpy.complexfloating, known by name as
+// numpy.ndarray is), or a NumPy array of complex numbers. The interpreter's conversion refuses
+// complex but turns NumPy's into floats by dropping the imaginary part (with a warning); every
+// one is refused the way complex is.
+bool is_complex(BorrowedRef object) {
+    PyObject* item = object.get();
+    if (PyFloat_Check(item) || PyLong_Check(item)) {
+        return false;
+    }
+    if (PyComplex_Check(item)) {
+        return true;
+    }
+    PyTypeObject* type = Py_TYPE(item);
+    if (PyObject* mro = type->tp_mro; mro != nullptr && PyTuple_Check(mro)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+            auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+            if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE) &&
+                std::string_view(base->tp_name) == "numpy.complexfloating") {
+                return true;
+            }
+        }
+    }
+    if (std::string_view(type->tp_name) == "numpy.ndarray" &&
+        !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        return is_complex_format(BufferView(object).format());
+    }
+    return false;
+}
+
 } // namespace
 
 std::expected<double, ErrorValue> extract_float(BorrowedRef object) {
     if (PyFloat_CheckExact(object.get())) {
         return PyFloat_AS_DOUBLE(object.get());
+    }
+    if (is_complex(object)) {
+        PyErr_Format(PyExc_TypeError, messages::kNotRealFormat, Py_TYPE(object.get())->tp_name);
+        return std::unexpected(ErrorValue::fetch());
     }
     const double value = PyFloat_AsDouble(object.get());
     if (value == -1.0 && PyErr_Occurred() != nullptr) {
@@ -193,9 +246,16 @@ std::expected<std::vector<double>, ErrorValue> extract_sequence(BorrowedRef obje
     if (auto values = copy_double_buffer(object)) {
         return std::move(*values);
     }
+    if (PyErr_Occurred() != nullptr) {
+        return std::unexpected(ErrorValue::fetch()); // an interrupt while array.array was imported
+    }
 
+    auto reserve = reservation(object);
+    if (!reserve) {
+        return std::unexpected(std::move(reserve.error()));
+    }
     std::vector<double> values;
-    values.reserve(reservation(object));
+    values.reserve(*reserve);
     if (PyList_CheckExact(object.get())) {
         // The list iterator's own steps without its calls: item i while i is below the length
         // read at that step (converting an item may run Python code that changes the list), a

@@ -13,6 +13,8 @@ namespace finitemu::boundary {
 // An exact float gives its value directly; anything else goes through PyFloat_AsDouble, so float
 // subclasses, int, bool and objects with __float__ or __index__ are accepted by the interpreter's
 // own rules (OverflowError for an int beyond the double range). NaN and infinities pass unchanged.
+// Complex numbers are refused with the interpreter's TypeError for complex, NumPy's too ("must be
+// real number, not numpy.complex128"), rather than losing their imaginary part.
 [[nodiscard]] std::expected<double, ErrorValue> extract_float(BorrowedRef object);
 
 // A str is refused ("Can't extract `str` to `Vec`"), and so is anything that PySequence_Check

@@ -101,9 +101,16 @@ ErrorValue ErrorValue::internal(std::string message) {
     return ErrorValue(Kind::internal, nullptr, std::move(message), OwnedRef());
 }
 
+ErrorValue ErrorValue::no_memory() {
+    return ErrorValue(Kind::no_memory, nullptr, std::string(), OwnedRef());
+}
+
 ErrorValue ErrorValue::from(const Error& error) {
     if (error.kind == ErrorKind::numeric) {
         return lazy(PyExc_RuntimeError, error.message);
+    }
+    if (error.kind == ErrorKind::out_of_memory) {
+        return no_memory(); // no internal fault: the caller may free memory and try again
     }
     return internal(messages::internal_failure(error));
 }
@@ -130,6 +137,9 @@ void ErrorValue::restore() && noexcept {
     case Kind::internal:
         raise_internal_failure(message_);
         break;
+    case Kind::no_memory:
+        PyErr_NoMemory();
+        break;
     }
 }
 
@@ -142,6 +152,14 @@ std::string qualified_type_name(BorrowedRef object) {
         return messages::kUnknownTypeName;
     }
     return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+bool clear_if_ordinary() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
 }
 
 std::string describe_pending_exception() {
@@ -181,8 +199,14 @@ ErrorValue argument_extraction_error(std::string_view parameter, ErrorValue erro
         OwnedRef added =
             text ? OwnedRef::steal(PyObject_CallMethodOneArg(exception, add_note, text.get()))
                  : OwnedRef();
-        if (!added) {
-            PyErr_Clear(); // the note is a courtesy; the conversion error is what counts
+        // The note is a courtesy and its failure is dropped, unless it is an interrupt, which
+        // replaces the conversion error (that one becomes its context).
+        if (!added && !clear_if_ordinary()) {
+            ErrorValue interrupt = ErrorValue::fetch();
+            if (PyObject* raised = interrupt.exception()) {
+                PyException_SetContext(raised, Py_NewRef(exception));
+            }
+            return interrupt;
         }
     }
     return error;
@@ -198,6 +222,46 @@ PyObject* internal_failure_class() {
         }
         return made;
     });
+}
+
+namespace {
+
+// The module's __getattr__: PanicException is the class, made now if it has not been.
+PyObject* internal_failure_module_getattr(PyObject* /*module*/, PyObject* name) {
+    if (PyUnicode_Check(name) &&
+        PyUnicode_CompareWithASCIIString(name, messages::kInternalFailureAttribute) == 0) {
+        return Py_XNewRef(internal_failure_class());
+    }
+    PyErr_Format(PyExc_AttributeError, messages::kNoModuleAttributeFormat,
+                 messages::kInternalFailureModule, name);
+    return nullptr;
+}
+
+PyMethodDef internal_failure_module_functions[] = {
+    {"__getattr__", internal_failure_module_getattr, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+} // namespace
+
+std::expected<void, ErrorValue> install_internal_failure_module() {
+    OwnedRef name = OwnedRef::steal(PyUnicode_FromString(messages::kInternalFailureModule));
+    if (!name) {
+        return std::unexpected(ErrorValue::fetch());
+    }
+    if (OwnedRef present = OwnedRef::steal(PyImport_GetModule(name.get()))) {
+        return {}; // ours, from an earlier import of finitemu, or one we leave alone
+    }
+    if (PyErr_Occurred() != nullptr) {
+        return std::unexpected(ErrorValue::fetch());
+    }
+    OwnedRef module = OwnedRef::steal(PyModule_NewObject(name.get()));
+    if (!module || PyModule_SetDocString(module.get(), messages::kInternalFailureModuleDoc) < 0 ||
+        PyModule_AddFunctions(module.get(), internal_failure_module_functions) < 0 ||
+        PyObject_SetItem(PyImport_GetModuleDict(), name.get(), module.get()) < 0) {
+        return std::unexpected(ErrorValue::fetch());
+    }
+    return {};
 }
 
 void raise_internal_failure(std::string_view message) noexcept {

@@ -39,6 +39,9 @@ std::string not_an_instance(bool is_none, std::string_view type_name, std::strin
 std::string while_processing(std::string_view parameter);
 // A type whose name cannot be read, in the texts above.
 inline constexpr const char* kUnknownTypeName = "<failed to extract type name>";
+// TypeError for a complex number where a real one is expected, in the interpreter's own words
+// (its refusal of complex): the printf format of "must be real number, not numpy.complex128".
+inline constexpr const char* kNotRealFormat = "must be real number, not %.50s";
 // TypeError when the array module's `array` is not a type (a replaced module).
 inline constexpr const char* kArrayIsNoType = "array.array is not a type";
 
@@ -57,6 +60,14 @@ inline constexpr const char* kInternalFailureDoc =
 // SystemError when the interpreter cannot make that class.
 inline constexpr const char* kInternalFailureClassFailed =
     "Failed to initialize new exception type.";
+// The module that holds it (put into sys.modules by the import of finitemu, so that instances
+// pickle by reference), its name there, and the docstring of that module.
+inline constexpr const char* kInternalFailureModule = "pyo3_runtime";
+inline constexpr const char* kInternalFailureAttribute = "PanicException";
+inline constexpr const char* kInternalFailureModuleDoc =
+    "The module of PanicException, the internal-failure exception of finitemu.";
+// AttributeError for any other name looked up in that module: its printf format.
+inline constexpr const char* kNoModuleAttributeFormat = "module '%s' has no attribute '%U'";
 
 // --- The internal-failure exception: its message, for each cause. ---
 
@@ -67,15 +78,13 @@ inline constexpr const char* kInternalFailureClassFailed =
 //                       temporarily unavailable\" }) }" (on one line)
 //   pool unavailable:  "... ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }"
 //   incomplete map:    "expected 10 total writes, but got 7"
-//   out of memory:     "std::bad_alloc"
 //   interrupted:       "the call was interrupted" (the exception a signal handler raised is
 //                      raised instead; this text is for a stop with none)
 //   item exception:    kUnknownCppException
+// (An allocation failure is no internal failure: the caller gets MemoryError.)
 std::string internal_failure(const Error& error);
 // A C++ exception of no standard type escaping a call.
 inline constexpr const char* kUnknownCppException = "unknown C++ exception";
-// The interpreter could not make a result object (after the cause is written as unraisable).
-inline constexpr const char* kNullObject = "PyObject pointer is null";
 // Importing the module: appending to __all__ failed; followed by "{type}: {message}".
 inline constexpr const char* kAppendToAllFailed = "could not append __name__ to __all__: ";
 // The internal-failure exception raised by Python code inside a call (a __float__), with no
@@ -87,6 +96,10 @@ inline constexpr const char* kResumingPanic =
 inline constexpr const char* kPythonStackBelow = "Python stack trace below:\n";
 
 // --- Other interpreter errors. ---
+
+// SystemError when the interpreter has no dict for the module's per-interpreter objects.
+inline constexpr const char* kNoInterpreterDict =
+    "the interpreter has no dict for its modules' data";
 
 // SystemError when an error is fetched but none is pending (a broken extension contract).
 inline constexpr const char* kNoExceptionSet = "attempted to fetch exception but none was set";

@@ -119,6 +119,9 @@ Outcome exec_module(BorrowedRef module) {
     if (!PyModule_Check(module.get())) {
         return std::unexpected(boundary::not_an_instance_error(module, "module"));
     }
+    if (Outcome installed = boundary::install_internal_failure_module(); !installed) {
+        return installed;
+    }
     OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module.get()));
     if (!module_name) {
         return std::unexpected(ErrorValue::fetch());

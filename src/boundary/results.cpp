@@ -1,21 +1,19 @@
 #include "boundary/results.hpp"
 
-#include "boundary/messages.hpp"
-
 namespace finitemu::boundary {
 
 namespace {
 
-ErrorValue null_object() {
-    PyErr_WriteUnraisable(nullptr);
-    return ErrorValue::internal(messages::kNullObject);
+// The interpreter could not make an object: its exception (MemoryError) is the call's error.
+ErrorValue not_created() {
+    return ErrorValue::fetch();
 }
 
 // A list of `size` items, item i made by make(i) and stored at index i.
 template <class MakeItem> BuildResult build_list(std::size_t size, MakeItem make_item) {
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
     if (!list) {
-        return std::unexpected(null_object());
+        return std::unexpected(not_created());
     }
     for (std::size_t i = 0; i < size; ++i) {
         BuildResult item = make_item(i);
@@ -32,7 +30,7 @@ template <class MakeItem> BuildResult build_list(std::size_t size, MakeItem make
 BuildResult build_result(double value) {
     OwnedRef number = OwnedRef::steal(PyFloat_FromDouble(value));
     if (!number) {
-        return std::unexpected(null_object());
+        return std::unexpected(not_created());
     }
     return number;
 }
@@ -43,12 +41,12 @@ BuildResult build_result(std::span<const double> values) {
     const auto size = static_cast<Py_ssize_t>(values.size());
     OwnedRef list = OwnedRef::steal(PyList_New(size));
     if (!list) {
-        return std::unexpected(null_object());
+        return std::unexpected(not_created());
     }
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* number = PyFloat_FromDouble(values[static_cast<std::size_t>(i)]);
         if (number == nullptr) {
-            return std::unexpected(null_object()); // the list drops the floats stored so far
+            return std::unexpected(not_created()); // the list drops the floats stored so far
         }
         PyList_SET_ITEM(list.get(), i, number);
     }

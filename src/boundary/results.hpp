@@ -1,7 +1,7 @@
 // Python objects from computed values: a float, a list of floats, a list of lists of floats.
-// Each is a new reference. Should the interpreter fail to make an object, its exception is
-// reported through PyErr_WriteUnraisable and the call ends in the internal failure
-// "PyObject pointer is null"; a partly built list is released.
+// Each is a new reference. Should the interpreter fail to make an object, its exception
+// (MemoryError) is the error, and a partly built list is released. Running out of memory is no
+// internal failure: the caller can free memory and try again.
 #pragma once
 
 #include "boundary/errors.hpp"

@@ -3,6 +3,9 @@
 import contextlib
 import io
 import os
+import subprocess
+import sys
+import textwrap
 
 import finitemu
 
@@ -51,6 +54,13 @@ def fail_one_allocation(call, index):
         _testcapi.remove_mem_hooks()
 
 
+def run_python(code, timeout=120):
+    """Runs `code` (dedented) in a fresh interpreter with this one's environment and returns the
+    completed process (text output). The timeout is a safety net for code that would hang."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, env=os.environ.copy(), timeout=timeout)
+
+
 class NullStream:
     """A text stream that drops what is written (the module's reports on standard error)."""
 
@@ -63,26 +73,24 @@ class NullStream:
 
 def internal_failure_call():
     """A call without arguments that ends in an internal failure of the module (it returns the
-    exception), or None while nothing can raise one.
-
-    A result list that the interpreter cannot create is an internal failure; the interpreter is
-    made to fail one allocation after another during a call until that happens. Without
-    _testcapi, a flux-map function called with lists of different lengths does it."""
-    if _testcapi is not None:
-        def call(index):
-            with contextlib.redirect_stderr(NullStream()):  # the unraisable MemoryError report
-                return fail_one_allocation(
-                    lambda: finitemu.witt_mao_magnification([2.0], 1.0, 0.5), index)
-
-        for index in range(50):
-            outcome = call(index)
-            if isinstance(outcome, BaseException) and not isinstance(outcome, Exception):
-                return lambda: call(index)
+    exception), or None while nothing can raise one: a flux-map function called with lists of
+    different lengths."""
     for name in FLUX_MAP_FUNCTIONS:
         function = getattr(finitemu, name, None)
         if function is not None:
             return lambda: flux_map_length_mismatch(function)
     return None
+
+
+def result_memory_error_call():
+    """A call without arguments that runs out of memory at its last allocation that can end it in
+    MemoryError (it returns the MemoryError), or None without _testcapi."""
+    def call(index):
+        return fail_one_allocation(lambda: finitemu.witt_mao_magnification([2.0, 0.3], 1.0, 0.5),
+                                   index)
+
+    failing = [i for i in range(60) if isinstance(call(i), MemoryError)] if _testcapi else []
+    return (lambda: call(failing[-1])) if failing else None
 
 
 def provoke_internal_failure():

@@ -10,7 +10,7 @@ import sys
 import unittest
 
 import finitemu
-from support import internal_failure_class, registered_functions
+from support import internal_failure_class, registered_functions, run_python
 
 witt_mao = finitemu.witt_mao_magnification
 heyrovsky = finitemu.heyrovsky_magnification
@@ -47,6 +47,13 @@ class Untouchable:
 class Holder:
     class NotASequence:
         pass
+
+    class Raising:
+        def __init__(self, problem):
+            self.problem = problem
+
+        def __float__(self):
+            raise self.problem
 
 
 class Binding(unittest.TestCase):
@@ -351,6 +358,26 @@ class RaisedByPythonCode(unittest.TestCase):
             witt_mao([Interrupting()], 1.0, 0.5)
         self.assertEqual(caught.exception.__notes__, ["while processing 'l'"])
 
+    def test_interrupts_from_len_and_add_note_pass_through(self):
+        # A failing __len__ (only a length hint) and add_note are passed over if they raise an
+        # Exception, but an interrupt there is a real Ctrl-C.
+        class Interrupting(list):
+            def __len__(self):
+                raise SystemExit(3)
+
+        with self.assertRaises(SystemExit) as caught:
+            witt_mao(Interrupting([2.0, 0.5]), 1.0, 0.5)
+        self.assertEqual(caught.exception.__notes__, ["while processing 'l'"])
+
+        class Interrupted(Exception):
+            def add_note(self, note):
+                raise KeyboardInterrupt
+
+        problem = Interrupted()
+        with self.assertRaises(KeyboardInterrupt) as caught:
+            witt_mao([1.0], Holder.Raising(problem), 0.5)
+        self.assertIs(caught.exception.__context__, problem)
+
     def test_a_failing_add_note_is_ignored(self):
         class Stubborn(Exception):
             def add_note(self, note):
@@ -433,10 +460,73 @@ class RaisedByPythonCode(unittest.TestCase):
         self.assertEqual(stderr.getvalue(), "")
 
 
+# A fork while another thread is inside the first import of collections.abc, held there by an
+# import hook until the fork has happened: the child's first refusal must not wait for it.
+FORK_DURING_FIRST_USE = """
+    import builtins, os, signal, threading, warnings, finitemu
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork of a process with threads
+    parent, inside, forked = os.getpid(), threading.Event(), threading.Event()
+    original_import = builtins.__import__
+
+    def held_import(name, *args, **kwargs):
+        if name == "collections.abc" and os.getpid() == parent and not inside.is_set():
+            inside.set()
+            forked.wait(60)
+        return original_import(name, *args, **kwargs)
+
+    def refuse():
+        try:
+            finitemu.witt_mao_magnification({}, 1.0, 0.5)
+        except TypeError:
+            return 0
+        return 1
+
+    builtins.__import__ = held_import
+    threading.Thread(target=refuse).start()
+    inside.wait(60)
+    if (pid := os.fork()) == 0:
+        signal.alarm(60)  # a hung child ends by SIGALRM
+        os._exit(refuse())
+    forked.set()
+    print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+# Two threads make two objects at once, and an import hook calls the module from inside each
+# maker for the other's object: thread 1 imports collections.abc (first refusal) and copies an
+# array there, thread 2 imports array (first array copy) and is refused there.
+CROSSED_FIRST_USES = """
+    import array, builtins, threading, finitemu
+    original_import, both_inside, done = builtins.__import__, threading.Barrier(2, timeout=60), []
+
+    def refuse():
+        try:
+            finitemu.witt_mao_magnification({}, 1.0, 0.5)
+        except TypeError:
+            done.append("refused")
+
+    def copy():
+        done.append(finitemu.witt_mao_magnification(array.array("d", [2.0]), 1.0, 0.5))
+
+    inner_call = {"collections.abc": copy, "array": refuse}
+
+    def crossing_import(name, *args, **kwargs):
+        if call := inner_call.pop(name, None):
+            both_inside.wait()
+            call()
+        return original_import(name, *args, **kwargs)
+
+    builtins.__import__ = crossing_import
+    threads = [threading.Thread(target=f, daemon=True) for f in (refuse, copy)]
+    [thread.start() for thread in threads]
+    [thread.join(30) for thread in threads]
+    print(sorted(map(str, done)))
+"""
+
+
 class FirstUse(unittest.TestCase):
     def test_many_threads_meeting_the_first_refusal_at_once(self):
         # The first refusal imports collections.abc and interns "add_note"; threads that arrive
-        # meanwhile wait without holding the interpreter lock and then use the same objects.
+        # meanwhile make them too, and all use the ones stored first.
         code = (
             "import sys, threading, finitemu\n"
             "sys.setswitchinterval(1e-6)\n"
@@ -459,6 +549,16 @@ class FirstUse(unittest.TestCase):
         self.assertEqual(result.stdout.strip(),
                          "8 1 (\"'int' object is not an instance of 'Sequence'\", "
                          "[\"while processing 'l'\"])")
+
+    def test_child_forked_during_a_first_import_refuses_at_once(self):
+        result = run_python(FORK_DURING_FIRST_USE)
+        self.assertEqual(result.stdout.strip(), "0", result.stderr)
+
+    def test_import_hooks_calling_the_module_from_two_makers(self):
+        result = run_python(CROSSED_FIRST_USES)
+        copied = str(finitemu.witt_mao_magnification([2.0], 1.0, 0.5))
+        self.assertEqual(result.stdout.strip(), str(sorted([copied, copied, "refused", "refused"])),
+                         result.stderr)
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@ import sys
 import unittest
 
 import finitemu
+from support import _testcapi, run_python
 
 try:
     import numpy
@@ -156,6 +157,38 @@ class SameDoublesAsIteration(unittest.TestCase):
         data.append(1.0)
         narrow.append(1.0)
         view.release()
+
+
+# A legacy subinterpreter uses the module, and its own array.array, first. The main interpreter's
+# arrays must still be copied: the copy allocates nothing of the interpreter's and iteration its
+# iterator at least, so an array must cost the allocations of a memoryview of it (always copied).
+SUBINTERPRETER_FIRST = """
+    import array, _testcapi, finitemu
+    assert _testcapi.run_in_subinterp("import array, finitemu\\n"
+        "finitemu.witt_mao_magnification(array.array('d', [1.0]), 1.0, 0.5)") == 0
+    data = array.array("d", [0.5, 2.0, 3.0])
+    convert_only = lambda l: finitemu.multi_witt_mao_magnification(l, [], [0.5])  # no rows
+    for l in (data, memoryview(data)):
+        convert_only(l)  # the first use in this interpreter
+        for count in range(100):  # the allocations that must succeed for the call to return
+            _testcapi.set_nomemory(count, 0)
+            try:
+                convert_only(l)
+                break
+            except MemoryError:
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+        print(count)
+"""
+
+
+class Subinterpreters(unittest.TestCase):
+    @unittest.skipIf(_testcapi is None, "needs CPython's _testcapi for subinterpreters")
+    def test_each_interpreter_copies_its_own_arrays(self):
+        result = run_python(SUBINTERPRETER_FIRST, timeout=60)
+        array_count, view_count = result.stdout.split()
+        self.assertEqual(array_count, view_count, result.stderr)
 
 
 @unittest.skipIf(numpy is None, "numpy is not installed for this interpreter")

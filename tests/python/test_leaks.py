@@ -15,7 +15,7 @@ import unittest
 
 import finitemu
 from support import (FLUX_MAP_FUNCTIONS, UNDER_ASAN, NullStream, internal_failure_call,
-                     internal_failure_class)
+                     internal_failure_class, result_memory_error_call)
 
 witt_mao = finitemu.witt_mao_magnification
 multi = finitemu.multi_witt_mao_magnification
@@ -105,6 +105,9 @@ def calls():
             ("internal failure", internal_failure_call()),
             ("internal failure from __float__", lambda: witt_mao([panicking], ONE, HALF)),
         ]
+    memory_error = result_memory_error_call()
+    if memory_error is not None:
+        cases.append(("out of memory building the result", memory_error))
     for name in ("integrated_witt_mao_magnification", "integrated_heyrovsky_magnification"):
         if hasattr(finitemu, name):
             function = getattr(finitemu, name)

@@ -1,9 +1,10 @@
 """NumPy arrays and scalars as arguments: every dtype and layout gives exactly the results of the
-same values passed as a list of floats (or a float); shapes the module cannot take are refused
-with TypeError naming the parameter."""
+same values passed as a list of floats (or a float); shapes the module cannot take, and complex
+numbers, are refused with TypeError naming the parameter."""
 
 import math
 import unittest
+import warnings
 
 import finitemu
 
@@ -147,6 +148,28 @@ class NumPyScalars(unittest.TestCase):
             with self.subTest(parameter=parameter), self.assertRaises(TypeError) as caught:
                 call()
             self.assertEqual(caught.exception.__notes__, [f"while processing '{parameter}'"])
+
+
+
+@unittest.skipIf(np is None, "numpy is not importable under this interpreter")
+class ComplexNumbersAreRefused(unittest.TestCase):
+    def test_refused_as_python_complex_is_not_cut_to_the_real_part(self):
+        witt_mao = finitemu.witt_mao_magnification
+        cases = [("complex", "l", lambda: witt_mao([1.0, 2j], 1.0, 0.5)),
+                 ("numpy.ndarray", "r",
+                  lambda: finitemu.heyrovsky_magnification(1.0, np.array(0.5, np.clongdouble), 2.0, 1.0))]
+        for dtype in (np.complex64, np.complex128, np.clongdouble):
+            array = np.array([2.0, 0.5], dtype=dtype)
+            name = f"numpy.{dtype.__name__}"
+            cases += [(name, "l", lambda a=array: witt_mao(a, 1.0, 0.5)),
+                      (name, "re", lambda a=array: witt_mao([2.0], a[0], 0.5))]
+        for type_name, parameter, call in cases:
+            with self.subTest(type_name, parameter=parameter), warnings.catch_warnings():
+                warnings.simplefilter("error")  # NumPy warns when it drops an imaginary part
+                with self.assertRaises(TypeError) as caught:
+                    call()
+                self.assertEqual(caught.exception.args, (f"must be real number, not {type_name}",))
+                self.assertEqual(caught.exception.__notes__, [f"while processing '{parameter}'"])
 
 
 if __name__ == "__main__":
