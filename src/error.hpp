@@ -1,6 +1,7 @@
 // The one error type of the computing layers (parallel/, routines/): what failed, with the numbers
 // that describe it, and no text of its own except a numerical routine's message. The Python side
-// words it (boundary/messages.hpp) and raises it: a numeric error as RuntimeError, every other
+// words it (boundary/messages.hpp) and raises it: a numeric error as RuntimeError, running out of
+// memory as MemoryError, an interruption as the exception the signal handler raised, every other
 // kind as the internal-failure exception, which abandons the call.
 //
 //     Result<double> r = some_routine(...);
