@@ -39,6 +39,8 @@ import time
 import mpmath
 from mpmath import mp, mpf
 
+from gen_kernel_reference import witt_mao_closed  # the uniform disk, for the check
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gen_mean_value_series as laplacians  # noqa: E402
 
@@ -141,18 +143,6 @@ def source_mean(profile, u, rho, method="gauss-legendre"):
         num += mp.quad(lambda r: p(r) * r * ring_mean(u, rho * r), [a, b], method=method)
         den += (b - a) * (fa * (2 * a + b) + fb * (a + 2 * b)) / 6
     return num / den
-
-
-def witt_mao_closed(u, rho):
-    u, rho = mpf(u), mpf(rho)
-    n = 4 * u * rho / (u + rho) ** 2
-    s = mp.sqrt((u - rho) ** 2 + 4)
-    m = 4 * n / (4 + (u - rho) ** 2)
-    return (
-        (u + rho) * s / (2 * rho**2) * mp.ellipe(m)
-        - (u - rho) * (8 + u**2 - rho**2) / (2 * s * rho**2) * mp.ellipk(m)
-        + 2 * (u - rho) ** 2 * (1 + rho**2) / (s * rho**2 * (u + rho)) * mp.ellippi(n, m)
-    ) / mp.pi
 
 
 def nearest_double(x):
