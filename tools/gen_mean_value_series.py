@@ -114,7 +114,7 @@ def check_against_ring_mean(rows):
     return worst
 
 
-def format_rows(values, per_line=4):
+def format_rows(values, per_line=6):
     return [", ".join(repr(v) for v in values[i:i + per_line]) + "," for i in range(0, len(values), per_line)]
 
 

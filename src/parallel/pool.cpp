@@ -1,6 +1,5 @@
 #include "parallel/pool.hpp"
 
-#include "parallel/worker_count.hpp"
 
 #include <pthread.h>
 
@@ -360,59 +359,6 @@ void Pool::join_polling(PieceRef left, PieceRef right, PieceRef while_waiting,
 
 Pool* current_pool() noexcept {
     return tls_worker != nullptr ? tls_worker->state->pool : nullptr;
-}
-
-namespace {
-
-constinit std::atomic<Pool*> global_instance{nullptr};
-constinit std::mutex global_creation;
-constinit bool global_attempted = false;
-
-// The child of fork() has only the thread that forked: the parent's workers do not exist there,
-// and a map handed to them would wait forever (a multiprocessing child, say). The child is a new
-// process and makes its own pool at its first map; the parent's is left as it is, unreachable.
-// The creation lock may have been held by another parent thread at the fork: it is made anew.
-extern "C" void forget_global_pool_in_child() {
-    global_instance.store(nullptr, std::memory_order_relaxed); // one thread only, in the child
-    global_attempted = false;
-    new (&global_creation) std::mutex;
-}
-
-} // namespace
-
-Result<Pool*> global_pool() {
-    // acquire: pairs with the release store below, so the pool is seen fully built.
-    if (Pool* pool = global_instance.load(std::memory_order_acquire)) {
-        return pool;
-    }
-    std::lock_guard lock(global_creation);
-    // relaxed: every store happens under global_creation, which this thread now holds.
-    if (Pool* pool = global_instance.load(std::memory_order_relaxed)) {
-        return pool;
-    }
-    if (global_attempted) {
-        return std::unexpected(Error::of(ErrorKind::pool_unavailable));
-    }
-    global_attempted = true;
-    static const bool fork_handler = [] {
-        pthread_atfork(nullptr, nullptr, forget_global_pool_in_child);
-        return true;
-    }();
-    (void)fork_handler;
-    auto pool = Pool::create(worker_count_from_environment());
-    if (!pool) {
-        return std::unexpected(pool.error());
-    }
-    Pool* created = pool->release(); // never shut down
-    global_instance.store(created, std::memory_order_release);
-    return created;
-}
-
-Result<Pool*> pool_for_map() {
-    if (Pool* pool = current_pool()) {
-        return pool;
-    }
-    return global_pool();
 }
 
 } // namespace finitemu::parallel
