@@ -15,6 +15,7 @@ import zlib
 from pathlib import Path
 
 import finitemu
+from groups import group
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
@@ -111,12 +112,12 @@ class LightCurveExample(unittest.TestCase):
         self.assertGreater(point, max(limb, mapped))
         self.assertGreater(min(limb, mapped), disk)
         self.assertTrue(any(line.startswith("peak:") for line in lines))
-
-    def test_draws_a_valid_png_of_the_committed_figures_size(self):
-        if not importable("matplotlib"):
+        if not importable("matplotlib"):  # the table only, and a word why
             self.assertIn("matplotlib not importable", self.completed.stdout)
             self.assertFalse(self.figure.exists())
-            self.skipTest("matplotlib is not importable under this interpreter; table only")
+
+    @group("matplotlib")
+    def test_draws_a_valid_png_of_the_committed_figures_size(self):
         self.assertEqual(self.completed.returncode, 0, self.completed.stderr)
         drawn_bytes, committed_bytes = self.figure.read_bytes(), COMMITTED_FIGURE.read_bytes()
         drawn = png_header(drawn_bytes)
@@ -140,8 +141,7 @@ class LightCurveExample(unittest.TestCase):
         self.assertGreater(len(colours), 50, "the figure looks blank")
 
 
-@unittest.skipUnless(importable("numpy") and importable("scipy"),
-                     "numpy and scipy are not importable under this interpreter")
+@group("scipy")
 class FitRhoExample(unittest.TestCase):
     def test_recovers_rho_within_its_uncertainty(self):
         sys.path.insert(0, str(EXAMPLES))
