@@ -6,6 +6,11 @@ Units, shared by every function:
 - ``re`` and ``rstar``: the Einstein radius and the source radius, in one length unit of the
   caller's choice (only the ratio rho = rstar / re enters the results).
 
+Every sequence parameter takes a list, a tuple, a NumPy array, an ``array.array('d')``, a
+memoryview or any other sequence of real numbers (not a ``str``); one-dimensional contiguous
+float64 buffers are copied in one go, anything else is read item by item. The annotation
+``_FloatSequence`` says so to type checkers without importing NumPy.
+
 Every function checks only the types of its arguments: zero, negative and non-finite values go
 through the formulas to whatever result they give (NaN, +-inf). Every function may raise:
 
@@ -16,7 +21,16 @@ through the formulas to whatever result they give (NaN, +-inf). Every function m
   internal failure: a Python object that cannot be created, a worker pool that cannot start.
 """
 
-from collections.abc import Sequence
+from collections.abc import Iterator
+from typing import Protocol, SupportsFloat
+
+class _FloatSequence(Protocol):
+    """A sequence of real numbers: list[float], tuple[float, ...], numpy.ndarray, array.array,
+    memoryview, ... The module reads its items in order; the length only sizes the copy."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> SupportsFloat: ...
+    def __iter__(self) -> Iterator[SupportsFloat]: ...
 
 __all__ = [
     "witt_mao_magnification",
@@ -29,7 +43,7 @@ __all__ = [
     "discrete_flux_map_heyrovsky_magnification",
 ]
 
-def witt_mao_magnification(l: Sequence[float], re: float, rstar: float) -> list[float]:
+def witt_mao_magnification(l: _FloatSequence, re: float, rstar: float) -> list[float]:
     """Magnification of a uniform disk source, one value per separation (Witt & Mao 1994).
 
     l: separations between the lens and the source centre, in source radii.
@@ -46,7 +60,7 @@ def witt_mao_magnification(l: Sequence[float], re: float, rstar: float) -> list[
     [1.3810039278...]
     """
 
-def integrated_witt_mao_magnification(l: Sequence[float], re: float, rstar: float) -> list[float]:
+def integrated_witt_mao_magnification(l: _FloatSequence, re: float, rstar: float) -> list[float]:
     """Magnification of a limb-darkened disk, I(r) = 1 - 0.6 (1 - sqrt(1 - r^2)), per separation.
 
     l: separations between the lens and the source centre, in source radii.
@@ -63,7 +77,7 @@ def integrated_witt_mao_magnification(l: Sequence[float], re: float, rstar: floa
     """
 
 def integrated_flux_map_witt_mao_magnification(
-    l: Sequence[float], re: float, rstar: float, bl: Sequence[float], bf: Sequence[float]
+    l: _FloatSequence, re: float, rstar: float, bl: _FloatSequence, bf: _FloatSequence
 ) -> list[float]:
     """Magnification of a disk with a tabulated radial profile, by thin rings.
 
@@ -86,7 +100,7 @@ def integrated_flux_map_witt_mao_magnification(
     """
 
 def multi_witt_mao_magnification(
-    l: Sequence[float], re: Sequence[float], rstar: Sequence[float]
+    l: _FloatSequence, re: _FloatSequence, rstar: _FloatSequence
 ) -> list[list[float]]:
     """Uniform-disk magnifications for every pair of an Einstein radius and a source radius.
 
@@ -121,7 +135,7 @@ def heyrovsky_magnification(l: float, r: float, re: float, rstar: float) -> floa
     4.09314624144...
     """
 
-def integrated_heyrovsky_magnification(l: Sequence[float], re: float, rstar: float) -> list[float]:
+def integrated_heyrovsky_magnification(l: _FloatSequence, re: float, rstar: float) -> list[float]:
     """Magnification of the limb-darkened disk I(r) = 1 - 0.6 (1 - sqrt(1 - r^2)), by rings.
 
     l: separations between the lens and the source centre, in source radii.
@@ -139,7 +153,7 @@ def integrated_heyrovsky_magnification(l: Sequence[float], re: float, rstar: flo
     """
 
 def integrated_flux_map_heyrovsky_magnification(
-    l: Sequence[float], re: float, rstar: float, bl: Sequence[float], bf: Sequence[float]
+    l: _FloatSequence, re: float, rstar: float, bl: _FloatSequence, bf: _FloatSequence
 ) -> list[float]:
     """Magnification of a disk with a tabulated radial profile, by rings.
 
@@ -159,7 +173,7 @@ def integrated_flux_map_heyrovsky_magnification(
     """
 
 def discrete_flux_map_heyrovsky_magnification(
-    l: Sequence[float], re: float, rstar: float, bl: Sequence[float], bf: Sequence[float]
+    l: _FloatSequence, re: float, rstar: float, bl: _FloatSequence, bf: _FloatSequence
 ) -> list[float]:
     """Sum of thin-ring magnifications weighted by the flux map, without normalisation.
 
