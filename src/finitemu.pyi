@@ -17,8 +17,11 @@ through the formulas to whatever result they give (NaN, +-inf). Every function m
 - ``TypeError`` for a wrong number or name of arguments, a ``str`` or a non-sequence where a
   sequence is expected, or an element that is not a real number; a conversion error carries the
   note "while processing '<parameter>'";
-- ``pyo3_runtime.PanicException`` (derived from ``BaseException``, not ``Exception``) for an
-  internal failure: a Python object that cannot be created, a worker pool that cannot start.
+- ``pyo3_runtime.PanicException``, the module's internal-failure exception, for flux-map lists
+  of different lengths, a Python object that cannot be created or a worker pool that cannot
+  start. It derives from ``BaseException``, not ``Exception``, so ``except Exception`` lets it
+  through: catch it by name (``from pyo3_runtime import PanicException``) or with
+  ``except BaseException``, re-raising anything else.
 """
 
 from collections.abc import Iterator
@@ -90,7 +93,8 @@ def integrated_flux_map_witt_mao_magnification(
     interpolation of (bl, bf), 0 outside [bl[0], bl[-1]]; the result is the flux integral
     int_0^1 2 pi r P(r) A(r) dr, A(r) = d(r^2 W)/d(r^2) the thin-annulus limit of the uniform-disk
     magnification W (the ring mean), divided by int_0^1 2 pi r P(r) dr (NaN when that is 0, e.g.
-    for empty bl and bf). Equal to integrated_flux_map_heyrovsky_magnification.
+    for empty bl and bf). A map of one node is a constant profile over the whole disk, whatever
+    its radius: the uniform disk. Equal to integrated_flux_map_heyrovsky_magnification.
 
     Raises TypeError for bad arguments, pyo3_runtime.PanicException when len(bl) != len(bf)
     (message "assertion `left == right` failed\\n  left: <len(bl)>\\n right: <len(bf)>").
@@ -163,7 +167,8 @@ def integrated_flux_map_heyrovsky_magnification(
 
     Returns a list of len(l) magnifications in the order of l: int_0^1 2 pi r P(r) H(l, r) dr
     over the ring magnification H, divided by int_0^1 2 pi r P(r) dr, with P the linear
-    interpolation of (bl, bf), 0 outside [bl[0], bl[-1]].
+    interpolation of (bl, bf), 0 outside [bl[0], bl[-1]]; a map of one node is a constant
+    profile over the whole disk, whatever its radius: the uniform disk.
 
     Raises TypeError for bad arguments, pyo3_runtime.PanicException when len(bl) != len(bf)
     (message "assertion `left == right` failed\\n  left: <len(bl)>\\n right: <len(bf)>").
