@@ -1,6 +1,6 @@
 """Speed-up of witt_mao_magnification with two workers against one, measured in one run.
 
-    PYTHONPATH=build/python/cp312 python3 bench/bench_pool.py [--n 1000000] [--repeat 7]
+    PYTHONPATH=build/python/cp311 /usr/bin/python3 bench/bench_pool.py [--n 1000000] [--repeat 7]
 
 It also times the serial part of the call, a point source (rstar = 0) whose kernel costs a few ns,
 and prints the speed-up that part leaves possible. Each worker count runs in its own interpreter (the pool is sized once per process, from

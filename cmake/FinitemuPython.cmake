@@ -3,8 +3,8 @@
 # Under scikit-build-core (SKBUILD set, see pyproject.toml) the interpreter is the one running the
 # build, and the install rules at the end put the module and its stub into the wheel; otherwise
 # FINITEMU_PYTHONS lists them, or every CPython >= 3.11 with headers is found under pyenv and /usr/bin.
-# Each build lands in ${CMAKE_BINARY_DIR}/python/<tag>/ (tag: cp312, cp313, ...), and
-# FINITEMU_PYTHON_TAGS / FINITEMU_PYTHON_EXE_<tag> describe them for the tests.
+# Each build lands in ${CMAKE_BINARY_DIR}/python/<tag>/ (tag: cp311, cp312, ...) once it is built,
+# and FINITEMU_PYTHON_TAGS / FINITEMU_PYTHON_EXE_<tag> describe them for the tests.
 
 # The Python side, src/boundary: the module definition and function table, argument binding and
 # conversion, result builders, error values and the texts callers match.
@@ -42,9 +42,17 @@ function(finitemu_add_python_module exe)
     target_include_directories(finitemu_${tag} PRIVATE ${CMAKE_SOURCE_DIR}/src)
     target_compile_options(finitemu_${tag} PRIVATE ${FINITEMU_WARNINGS})
     target_link_libraries(finitemu_${tag} PRIVATE finitemu_core)
+    # Linked in modules/ (each interpreter's suffix differs), then copied to python/<tag>/: the
+    # folder appears when the module is built, not empty at configure time as an output directory
+    # would, so that a folder on PYTHONPATH always holds a module.
     set_target_properties(finitemu_${tag} PROPERTIES
         PREFIX "" OUTPUT_NAME finitemu SUFFIX "${suffix}"
-        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/python/${tag})
+        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/modules)
+    add_custom_command(TARGET finitemu_${tag} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/python/${tag}
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:finitemu_${tag}>
+                ${CMAKE_BINARY_DIR}/python/${tag}/
+        VERBATIM)
     set(FINITEMU_PYTHON_EXE_${tag} ${exe} PARENT_SCOPE)
     set(FINITEMU_PYTHON_TAGS ${FINITEMU_PYTHON_TAGS} ${tag} PARENT_SCOPE)
     message(STATUS "finitemu: building the module for ${exe} (${tag})")

@@ -1,6 +1,6 @@
 """Recovers the source radius rho from a noisy synthetic light curve with SciPy's least_squares.
 
-    python3 examples/fit_rho.py [--seed 2] [--noise 0.01]
+    PYTHONPATH=build/python/cp311 /usr/bin/python3 examples/fit_rho.py [--seed 2] [--noise 0.01]
 
 A source-crossing event with a limb-darkened source (the module's linear law, coefficient 0.6)
 is sampled at 200 epochs with Gaussian noise of 1 % of the magnification; least_squares then

@@ -1,20 +1,22 @@
 """Light curve of a source-crossing microlensing event under four source models.
 
-    python3 examples/light_curve.py [--figure light_curve.png]
+    PYTHONPATH=build/python/cp311 /usr/bin/python3 examples/light_curve.py [--figure FILE.png]
 
 The lens passes in front of the source star (impact parameter u0 below the source radius rho,
 both in Einstein radii), so the finite size of the source flattens and broadens the peak that a
 point source would give, and the brightness profile of the disk shapes the top of the peak.
 Models: a point source (Paczynski), a uniform disk (Witt & Mao), the module's limb-darkened disk
 (linear law, coefficient 0.6) and a caller-given profile (a quadratic limb-darkening law
-tabulated as a flux map). Prints magnification against time and, where matplotlib is
-importable, draws the figure of the README (docs/light_curve.png).
+tabulated as a flux map by examples/limb_darkening.py). Prints magnification against time and,
+where matplotlib is importable, draws the figure of the README (docs/light_curve.png): the four
+light curves above, and below them each model's relative difference from the uniform disk.
 """
 
 import argparse
 import math
 
 import finitemu
+from limb_darkening import flux_map, quadratic_law
 
 T0 = 0.0  # time of closest approach (days)
 TE = 20.0  # Einstein-radius crossing time (days)
@@ -28,24 +30,12 @@ def point_source(u):
     return (u * u + 2.0) / (u * math.sqrt(u * u + 4.0))
 
 
-def quadratic_flux_map(a, b, nodes=60):
-    """(bl, bf): the quadratic law tabulated at radii r = sin(theta), theta uniform in
-    [0, pi/2], which crowds the nodes towards the limb where I(r) falls fastest."""
-    bl = [math.sin(0.5 * math.pi * k / (nodes - 1)) for k in range(nodes)]
-    bl[-1] = 1.0
-    bf = []
-    for r in bl:
-        mu = math.sqrt(max(0.0, 1.0 - r * r))
-        bf.append(1.0 - a * (1.0 - mu) - b * (1.0 - mu) ** 2)
-    return bl, bf
-
-
 def light_curves(times):
     """{model: magnifications at `times`} for the event above."""
     u = [math.hypot(U0, (t - T0) / TE) for t in times]
     # The module measures separations in source radii; re and rstar only enter through rho.
     separations = [x / RHO for x in u]
-    bl, bf = quadratic_flux_map(*QUADRATIC)
+    bl, bf = flux_map(quadratic_law(*QUADRATIC), 60)
     return {
         "point source": [point_source(x) for x in u],
         "uniform disk": finitemu.witt_mao_magnification(separations, 1.0, RHO),
@@ -66,21 +56,25 @@ def draw(times, curves, path):
                                       gridspec_kw={"height_ratios": [3, 2]})
     uniform = curves["uniform disk"]
     styles = [("--", "C0"), ("-", "C1"), ("-", "C2"), (":", "C3")]
+    lowest = highest = 0.0
     for (label, values), (style, color) in zip(curves.items(), styles):
         top.plot(times, values, style, color=color, lw=1.6 if style == ":" else 1.3, label=label)
         if label != "uniform disk":
-            bottom.plot(times, [100.0 * (a / b - 1.0) for a, b in zip(values, uniform)], style,
-                        color=color, lw=1.3)
+            percent = [100.0 * (a / b - 1.0) for a, b in zip(values, uniform)]
+            bottom.plot(times, percent, style, color=color, lw=1.3)
+            lowest, highest = min(lowest, *percent), max(highest, *percent)
     crossing = TE * math.sqrt(RHO * RHO - U0 * U0)  # the lens is inside the disk for |t| below
     for ax in (top, bottom):
         for t in (-crossing, crossing):
-            ax.axvline(T0 + t, color="0.75", lw=0.8, zorder=0)
-    top.set_ylabel("magnification")
+            ax.axvline(T0 + t, color="0.75", lw=0.8, zorder=0,
+                       label="lens on the limb" if ax is top and t > 0 else None)
+    top.set_ylabel("magnification A")
     top.set_title(f"source-crossing event: u0 = {U0}, rho = {RHO}, tE = {TE:g} d")
     top.legend(fontsize=8, loc="upper right")
-    bottom.set_ylim(-25.0, 25.0)
+    margin = 0.06 * (highest - lowest)  # every curve whole, the point source's peak included
+    bottom.set_ylim(lowest - margin, highest + margin)
     bottom.axhline(0.0, color="0.5", lw=0.8)
-    bottom.set_ylabel("against uniform disk (%)")
+    bottom.set_ylabel("(A − A_uniform) / A_uniform (%)", fontsize=9)
     bottom.set_xlabel("time from closest approach (days)")
     fig.align_ylabels()
     fig.tight_layout()

@@ -1,6 +1,6 @@
 """Many light curves across processes: concurrent.futures, and Dask's distributed scheduler.
 
-    PYTHONPATH=build/python/cp311 python3 examples/scale_out.py [--curves 64] [--workers 2]
+    PYTHONPATH=build/python/cp311 /usr/bin/python3 examples/scale_out.py [--curves 64] [--workers 2]
 
 A survey fit evaluates thousands of events. The module's functions pickle by reference (module
 and name, like any built-in function), so they can be handed to worker processes as they are:

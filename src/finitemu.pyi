@@ -6,6 +6,11 @@ Units, shared by every function:
 - ``re`` and ``rstar``: the Einstein radius and the source radius, in one length unit of the
   caller's choice (only the ratio rho = rstar / re enters the results).
 
+Every sequence parameter takes a list, a tuple, a NumPy array, an ``array.array('d')``, a
+memoryview or any other sequence of real numbers (not a ``str``); one-dimensional contiguous
+float64 buffers are copied in one go, anything else is read item by item. The annotation
+``_FloatSequence`` says so to type checkers without importing NumPy.
+
 Every function checks only the types of its arguments: zero, negative and non-finite values go
 through the formulas to whatever result they give (NaN, +-inf). Every function may raise:
 
@@ -13,12 +18,23 @@ through the formulas to whatever result they give (NaN, +-inf). Every function m
   sequence is expected, or an element that is not a real number; a conversion error carries the
   note "while processing '<parameter>'";
 - ``MemoryError`` when memory runs out, for the arguments, the computation or the result;
-- ``pyo3_runtime.PanicException`` (derived from ``BaseException``, not ``Exception``) for an
-  internal failure, such as a worker pool that cannot start. Importing ``finitemu`` makes its
-  module importable (``from pyo3_runtime import PanicException``), and instances pickle.
+- ``pyo3_runtime.PanicException``, the module's internal-failure exception, for flux-map lists
+  of different lengths or a worker pool that cannot start. It derives from ``BaseException``,
+  not ``Exception``, so ``except Exception`` lets it through: catch it by name (importing
+  ``finitemu`` makes ``from pyo3_runtime import PanicException`` work, and instances pickle) or
+  with ``except BaseException``, re-raising anything else.
 """
 
-from collections.abc import Sequence
+from collections.abc import Iterator
+from typing import Protocol, SupportsFloat
+
+class _FloatSequence(Protocol):
+    """A sequence of real numbers: list[float], tuple[float, ...], numpy.ndarray, array.array,
+    memoryview, ... The module reads its items in order; the length only sizes the copy."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> SupportsFloat: ...
+    def __iter__(self) -> Iterator[SupportsFloat]: ...
 
 __all__ = [
     "witt_mao_magnification",
@@ -31,7 +47,7 @@ __all__ = [
     "discrete_flux_map_heyrovsky_magnification",
 ]
 
-def witt_mao_magnification(l: Sequence[float], re: float, rstar: float) -> list[float]:
+def witt_mao_magnification(l: _FloatSequence, re: float, rstar: float) -> list[float]:
     """Magnification of a uniform disk source, one value per separation (Witt & Mao 1994).
 
     l: separations between the lens and the source centre, in source radii.
@@ -48,7 +64,7 @@ def witt_mao_magnification(l: Sequence[float], re: float, rstar: float) -> list[
     [1.3810039278...]
     """
 
-def integrated_witt_mao_magnification(l: Sequence[float], re: float, rstar: float) -> list[float]:
+def integrated_witt_mao_magnification(l: _FloatSequence, re: float, rstar: float) -> list[float]:
     """Magnification of a limb-darkened disk, I(r) = 1 - 0.6 (1 - sqrt(1 - r^2)), per separation.
 
     l: separations between the lens and the source centre, in source radii.
@@ -65,7 +81,7 @@ def integrated_witt_mao_magnification(l: Sequence[float], re: float, rstar: floa
     """
 
 def integrated_flux_map_witt_mao_magnification(
-    l: Sequence[float], re: float, rstar: float, bl: Sequence[float], bf: Sequence[float]
+    l: _FloatSequence, re: float, rstar: float, bl: _FloatSequence, bf: _FloatSequence
 ) -> list[float]:
     """Magnification of a disk with a tabulated radial profile, by thin rings.
 
@@ -78,7 +94,8 @@ def integrated_flux_map_witt_mao_magnification(
     interpolation of (bl, bf), 0 outside [bl[0], bl[-1]]; the result is the flux integral
     int_0^1 2 pi r P(r) A(r) dr, A(r) = d(r^2 W)/d(r^2) the thin-annulus limit of the uniform-disk
     magnification W (the ring mean), divided by int_0^1 2 pi r P(r) dr (NaN when that is 0, e.g.
-    for empty bl and bf). Equal to integrated_flux_map_heyrovsky_magnification.
+    for empty bl and bf). A map of one node is a constant profile over the whole disk, whatever
+    its radius: the uniform disk. Equal to integrated_flux_map_heyrovsky_magnification.
 
     Raises TypeError for bad arguments, pyo3_runtime.PanicException when len(bl) != len(bf)
     (message "assertion `left == right` failed\\n  left: <len(bl)>\\n right: <len(bf)>").
@@ -88,7 +105,7 @@ def integrated_flux_map_witt_mao_magnification(
     """
 
 def multi_witt_mao_magnification(
-    l: Sequence[float], re: Sequence[float], rstar: Sequence[float]
+    l: _FloatSequence, re: _FloatSequence, rstar: _FloatSequence
 ) -> list[list[float]]:
     """Uniform-disk magnifications for every pair of an Einstein radius and a source radius.
 
@@ -123,7 +140,7 @@ def heyrovsky_magnification(l: float, r: float, re: float, rstar: float) -> floa
     4.09314624144...
     """
 
-def integrated_heyrovsky_magnification(l: Sequence[float], re: float, rstar: float) -> list[float]:
+def integrated_heyrovsky_magnification(l: _FloatSequence, re: float, rstar: float) -> list[float]:
     """Magnification of the limb-darkened disk I(r) = 1 - 0.6 (1 - sqrt(1 - r^2)), by rings.
 
     l: separations between the lens and the source centre, in source radii.
@@ -141,7 +158,7 @@ def integrated_heyrovsky_magnification(l: Sequence[float], re: float, rstar: flo
     """
 
 def integrated_flux_map_heyrovsky_magnification(
-    l: Sequence[float], re: float, rstar: float, bl: Sequence[float], bf: Sequence[float]
+    l: _FloatSequence, re: float, rstar: float, bl: _FloatSequence, bf: _FloatSequence
 ) -> list[float]:
     """Magnification of a disk with a tabulated radial profile, by rings.
 
@@ -151,7 +168,8 @@ def integrated_flux_map_heyrovsky_magnification(
 
     Returns a list of len(l) magnifications in the order of l: int_0^1 2 pi r P(r) H(l, r) dr
     over the ring magnification H, divided by int_0^1 2 pi r P(r) dr, with P the linear
-    interpolation of (bl, bf), 0 outside [bl[0], bl[-1]].
+    interpolation of (bl, bf), 0 outside [bl[0], bl[-1]]; a map of one node is a constant
+    profile over the whole disk, whatever its radius: the uniform disk.
 
     Raises TypeError for bad arguments, pyo3_runtime.PanicException when len(bl) != len(bf)
     (message "assertion `left == right` failed\\n  left: <len(bl)>\\n right: <len(bf)>").
@@ -161,7 +179,7 @@ def integrated_flux_map_heyrovsky_magnification(
     """
 
 def discrete_flux_map_heyrovsky_magnification(
-    l: Sequence[float], re: float, rstar: float, bl: Sequence[float], bf: Sequence[float]
+    l: _FloatSequence, re: float, rstar: float, bl: _FloatSequence, bf: _FloatSequence
 ) -> list[float]:
     """Sum of thin-ring magnifications weighted by the flux map, without normalisation.
 

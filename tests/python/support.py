@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import finitemu
 
@@ -35,6 +36,15 @@ FLUX_MAP_FUNCTIONS = ("discrete_flux_map_heyrovsky_magnification",
                       "integrated_flux_map_heyrovsky_magnification")
 ALWAYS_REGISTERED = {"witt_mao_magnification", "multi_witt_mao_magnification",
                      "heyrovsky_magnification"}
+
+
+def reference_rows(name):
+    """The rows of the reference file tests/data/<name> (FINITEMU_TEST_DATA_DIR when set), each
+    split into fields, without comments and blank lines."""
+    directory = Path(os.environ.get("FINITEMU_TEST_DATA_DIR")
+                     or Path(__file__).resolve().parents[1] / "data")
+    lines = (directory / name).read_text().splitlines()
+    return [line.split() for line in lines if line.strip() and not line.startswith("#")]
 
 
 def registered_functions():

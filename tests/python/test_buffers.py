@@ -7,18 +7,17 @@ import ctypes
 import math
 import random
 import struct
-import sys
 import unittest
 
 import finitemu
 from support import _testcapi, run_python
 
+from groups import group
+
 try:
     import numpy
 except ImportError:
     numpy = None
-    print(f"test_buffers: numpy is not installed for {sys.executable}; "
-          "the NumPy cases are skipped", file=sys.stderr)
 
 # Separations covering every branch of the disk kernel, and values whose bits must survive the
 # copy: signed zeros, subnormals, the extremes, infinities and NaNs with payloads.
@@ -191,7 +190,7 @@ class Subinterpreters(unittest.TestCase):
         self.assertEqual(array_count, view_count, result.stderr)
 
 
-@unittest.skipIf(numpy is None, "numpy is not installed for this interpreter")
+@group("numpy")
 class NumPyArrays(unittest.TestCase):
     def assertSameOutcome(self, sequence, reference=None):
         SameDoublesAsIteration.assertSameOutcome(self, sequence, reference)

@@ -1,6 +1,7 @@
 """The examples run: the README's example prints what the README says; light_curve.py prints its
-table (and, with matplotlib, redraws the README's figure as the committed PNG); fit_rho.py
-recovers rho (with SciPy)."""
+table (and, with matplotlib, redraws the README's figure as the committed PNG); limb_darkening.py
+gives the linear law of any coefficient as mpmath does and builds flux maps that agree with it;
+fit_rho.py recovers rho (with SciPy)."""
 
 import contextlib
 import io
@@ -15,6 +16,8 @@ import zlib
 from pathlib import Path
 
 import finitemu
+from groups import group
+from support import reference_rows
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
@@ -111,12 +114,12 @@ class LightCurveExample(unittest.TestCase):
         self.assertGreater(point, max(limb, mapped))
         self.assertGreater(min(limb, mapped), disk)
         self.assertTrue(any(line.startswith("peak:") for line in lines))
-
-    def test_draws_a_valid_png_of_the_committed_figures_size(self):
-        if not importable("matplotlib"):
+        if not importable("matplotlib"):  # the table only, and a word why
             self.assertIn("matplotlib not importable", self.completed.stdout)
             self.assertFalse(self.figure.exists())
-            self.skipTest("matplotlib is not importable under this interpreter; table only")
+
+    @group("matplotlib")
+    def test_draws_a_valid_png_of_the_committed_figures_size(self):
         self.assertEqual(self.completed.returncode, 0, self.completed.stderr)
         drawn_bytes, committed_bytes = self.figure.read_bytes(), COMMITTED_FIGURE.read_bytes()
         drawn = png_header(drawn_bytes)
@@ -140,15 +143,66 @@ class LightCurveExample(unittest.TestCase):
         self.assertGreater(len(colours), 50, "the figure looks blank")
 
 
-@unittest.skipUnless(importable("numpy") and importable("scipy"),
-                     "numpy and scipy are not importable under this interpreter")
+# The example's maps for 1e-6 keep the quadratic and square-root laws it names within 1e-6; the
+# linear law a = 0.3 bends less than either, so its maps of as many nodes stay within that too.
+MAP_AGREEMENT = 1e-6
+
+
+def import_example(name):
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        return __import__(name)
+    finally:
+        sys.path.remove(str(EXAMPLES))
+
+
+class LimbDarkeningExample(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.example = import_example("limb_darkening")
+
+    def test_any_linear_coefficient_matches_mpmath_to_1e_13(self):
+        # Rows "linear-NNNN a rho l value", one call per (a, rho) over the row's separations.
+        calls = {}
+        for row_id, a, rho, l, value in reference_rows("limb_darkening_reference.txt"):
+            calls.setdefault((a, rho), []).append((row_id, float(l), float(value)))
+        self.assertEqual({a for a, _ in calls}, {"0", "0.3", "0.6", "0.9"})
+        worst = (0.0, "")
+        for (a, rho), rows in calls.items():
+            got = self.example.linear_limb_darkening([l for _, l, _ in rows], 1.0, float(rho),
+                                                     float(a))
+            for (row_id, _, want), value in zip(rows, got):
+                worst = max(worst, (abs(value / want - 1.0), row_id))
+        self.assertLess(worst[0], 1e-13, f"worst at {worst[1]}")
+
+    def test_flux_maps_of_a_linear_law_agree_with_the_identity(self):
+        # Quadratic and square-root laws without their second term are the linear law.
+        l = [0.0, 0.3, 0.7, 0.99, 1.0, 1.5, 3.0]
+        for kind, law in (("quadratic", self.example.quadratic_law(0.3, 0.0)),
+                          ("square root", self.example.square_root_law(0.3, 0.0))):
+            with self.subTest(kind=kind):
+                bl, bf = self.example.flux_map(law, self.example.nodes_for(1e-6, kind))
+                self.assertEqual((bl[0], bl[-1], bf[-1]), (0.0, 1.0, 0.7))
+                mapped = finitemu.integrated_flux_map_heyrovsky_magnification(l, 1.0, 0.1, bl, bf)
+                exact = self.example.linear_limb_darkening(l, 1.0, 0.1, 0.3)
+                worst = max(abs(m / e - 1.0) for m, e in zip(mapped, exact))
+                self.assertLess(worst, MAP_AGREEMENT)
+
+    def test_prints_every_law(self):
+        completed = subprocess.run([sys.executable, str(EXAMPLES / "limb_darkening.py")],
+                                   capture_output=True, text=True, env=environment(),
+                                   timeout=600)
+        self.assertEqual(completed.returncode, 0, completed.stderr)
+        for label in ("linear, a = 0.0", "linear, a = 0.9", "quadratic", "square root"):
+            self.assertIn(label, completed.stdout)
+        difference = re.search(r"largest relative difference (\S+)$", completed.stdout, re.M)
+        self.assertLess(float(difference.group(1)), MAP_AGREEMENT, completed.stdout)
+
+
+@group("scipy")
 class FitRhoExample(unittest.TestCase):
     def test_recovers_rho_within_its_uncertainty(self):
-        sys.path.insert(0, str(EXAMPLES))
-        try:
-            import fit_rho
-        finally:
-            sys.path.remove(str(EXAMPLES))
+        fit_rho = import_example("fit_rho")
         fitted, errors, chi2 = fit_rho.fit(seed=3)
         for name, true in fit_rho.TRUE.items():
             with self.subTest(parameter=name):

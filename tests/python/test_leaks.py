@@ -14,6 +14,7 @@ import tracemalloc
 import unittest
 
 import finitemu
+from groups import group
 from support import (FLUX_MAP_FUNCTIONS, UNDER_ASAN, NullStream, internal_failure_call,
                      internal_failure_class, result_memory_error_call)
 
@@ -256,7 +257,7 @@ class Leaks(unittest.TestCase):
         self.assertLess(resident_bytes() - before, RSS_NOISE)
 
 
-@unittest.skipUnless(os.environ.get("FINITEMU_SOAK") == "1", "set FINITEMU_SOAK=1 (a CTest case)")
+@group("soak")
 @unittest.skipUnless(os.path.exists("/proc/self/statm"), "needs /proc")
 @unittest.skipIf(UNDER_ASAN, "AddressSanitizer keeps freed memory in quarantine")
 class Soak(unittest.TestCase):

@@ -18,12 +18,7 @@ from support import internal_failure_class, provoke_internal_failure, run_python
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 import scale_out  # noqa: E402
 
-try:
-    import dask.distributed
-except ImportError:
-    dask = None
-    print("test_scale_out: dask.distributed is not importable under this interpreter; "
-          "the Dask test is skipped")
+from groups import group  # noqa: E402
 
 LIST_FUNCTIONS = [name for name in ("witt_mao_magnification",
                                     "integrated_witt_mao_magnification",
@@ -123,7 +118,7 @@ class InternalFailureAcrossProcesses(unittest.TestCase):
                              self.discrete(*CURVE))
 
 
-@unittest.skipIf(dask is None, "dask.distributed is not importable under this interpreter")
+@group("dask")
 class DaskDistributedResults(unittest.TestCase):
     def test_local_cluster_workers_compute_the_in_process_results(self):
         function, arguments = jobs(LIST_FUNCTIONS[-1])

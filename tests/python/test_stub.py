@@ -1,19 +1,26 @@
 """The type stub finitemu.pyi against the module: names, parameter lists, annotations that the
-converters agree with, and the docstrings' examples run as doctests."""
+converters agree with, the docstrings' examples run as doctests, and mypy's verdict on calls with
+every kind of sequence (lists, tuples, NumPy arrays, array.array('d')) and on a wrong type."""
 
+import array
 import ast
 import doctest
 import os
 import re
+import shutil
+import subprocess
+import tempfile
+import textwrap
 import unittest
 from pathlib import Path
 
 import finitemu
+from groups import group
 from support import ALL_FUNCTIONS
 
 SOURCE_STUB = Path(__file__).resolve().parents[2] / "src" / "finitemu.pyi"
 BESIDE_MODULE = Path(finitemu.__file__).with_name("finitemu.pyi")
-SEQUENCE = "Sequence[float]"
+SEQUENCE = "_FloatSequence"
 RESULT_KINDS = {"float", "list[float]", "list[list[float]]"}
 
 # A value for each parameter, by annotation, for which every function answers.
@@ -98,6 +105,11 @@ class StubMatchesModule(unittest.TestCase):
             with self.subTest(name=name):
                 result = function(*arguments)
                 self.assertTrue(conforms(result, ast.unparse(stub.returns)), result)
+            # Other sequences the annotation admits give the same result.
+            for convert in (tuple, lambda values: array.array("d", values)):
+                same_values = [convert(a) if isinstance(a, list) else a for a in arguments]
+                with self.subTest(name=name, sequence=type(same_values[0]).__name__):
+                    self.assertEqual(function(*same_values), result)
             # Each argument of the other kind is refused by the converter.
             for index, (parameter, kind) in enumerate(kinds):
                 wrong = list(arguments)
@@ -142,6 +154,89 @@ class StubDocstrings(unittest.TestCase):
                 self.assertTrue(checker.check_output(example.want, got + "\n", doctest.ELLIPSIS),
                                 f"{example.source.strip()} gives {got}, the stub says "
                                 f"{example.want.strip()}")
+
+
+# Each kind of sequence a caller may pass, as source text; the floats stay floats.
+SEQUENCE_KINDS = {
+    "list": "[0.5, 1.0, 2.0]",
+    "tuple": "(0.5, 1.0, 2.0)",
+    "ndarray": "np.linspace(0.0, 3.0, 10) / 0.05",
+    "array": "array.array('d', [0.5, 1.0, 2.0])",
+}
+
+
+def calls_with(kind, functions):
+    """Source lines calling every function in `functions` (name: [(parameter, annotation)]) with
+    sequences of `kind` and floats."""
+    lines = []
+    for name, parameters in functions.items():
+        arguments = [SEQUENCE_KINDS[kind] if annotation == SEQUENCE else "0.5"
+                     for _, annotation in parameters]
+        lines.append(f"finitemu.{name}({', '.join(arguments)})")
+    return lines
+
+
+@group("mypy")
+class MypyVerdicts(unittest.TestCase):
+    """mypy (with --strict) on code calling every function: the stub admits each kind of sequence
+    and refuses a str where a float or a sequence of numbers belongs."""
+
+    @classmethod
+    def setUpClass(cls):
+        _, functions, _ = parse_stub()
+        cls.functions = {f.name: [(a.arg, ast.unparse(a.annotation)) for a in f.args.args]
+                         for f in functions}
+        cls.directory = tempfile.TemporaryDirectory()
+        cls.stubs = Path(cls.directory.name) / "stubs"
+        cls.stubs.mkdir()
+        shutil.copy(stub_path(), cls.stubs / "finitemu.pyi")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.directory.cleanup()
+
+    def mypy(self, name, body):
+        """(exit status, error lines) of mypy --strict on a module `name` holding `body`."""
+        source = Path(self.directory.name) / f"{name}.py"
+        source.write_text("import array\n\nimport numpy as np\n\nimport finitemu\n\n" + body)
+        proc = subprocess.run(["mypy", "--strict", "--no-error-summary", "--show-error-codes",
+                               str(source)], capture_output=True, text=True, timeout=600,
+                              cwd=self.directory.name,
+                              env=dict(os.environ, MYPYPATH=str(self.stubs)))
+        report = [line for line in proc.stdout.splitlines() if ": error: " in line]
+        if any('module named "numpy"' in line for line in report):
+            self.skipTest(f"mypy finds no NumPy for its interpreter: {report[0]}")
+        return proc.returncode, report
+
+    def test_every_kind_of_sequence_is_accepted(self):
+        lines = [line for kind in SEQUENCE_KINDS for line in calls_with(kind, self.functions)]
+        # What the functions return is typed too.
+        lines += ["curve: list[float] = finitemu.witt_mao_magnification([2.0], 1.0, 0.5)",
+                  "ring: float = finitemu.heyrovsky_magnification(0.0, 0.5, 2.0, 1.0)",
+                  "rows: list[list[float]] = finitemu.multi_witt_mao_magnification("
+                  "(2.0,), [1.0], np.array([0.5]))"]
+        status, report = self.mypy("accepted", "\n".join(lines) + "\n")
+        self.assertEqual((status, report), (0, []), "\n".join(report))
+
+    def test_a_str_for_a_float_or_for_the_separations_is_refused(self):
+        body = textwrap.dedent("""\
+            finitemu.witt_mao_magnification([1.0, 2.0], 1.0, 0.5)
+            finitemu.witt_mao_magnification([1.0, 2.0], "1.0", 0.5)
+            finitemu.witt_mao_magnification("1.0 2.0", 1.0, 0.5)
+            ring: str = finitemu.heyrovsky_magnification(0.0, 0.5, 2.0, 1.0)
+            """)
+        status, report = self.mypy("refused", body)
+        self.assertEqual(status, 1, report)
+        # The lines of body, after the six of the header; the first call is right.
+        expected = [(8, 'Argument 2 to "witt_mao_magnification" has incompatible type "str"; '
+                        'expected "float"'),
+                    (9, 'Argument 1 to "witt_mao_magnification" has incompatible type "str"; '
+                        'expected "_FloatSequence"'),
+                    (10, 'Incompatible types in assignment (expression has type "float", variable '
+                        'has type "str")')]
+        self.assertEqual(len(report), len(expected), "\n".join(report))
+        for (line, message), got in zip(expected, report):
+            self.assertRegex(got, rf"^refused\.py:{line}: error: {re.escape(message)}")
 
 
 if __name__ == "__main__":
