@@ -29,13 +29,28 @@
 #include "numeric/bulirsch_cel.hpp"
 #include "numeric/elliptic.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <expected>
+#include <limits>
 #include <numbers>
 
 namespace finitemu::kernels {
 
 namespace detail {
+
+// Lengths beyond which the ring's mean is 1 to rounding (and their squares would overflow).
+inline constexpr double kFarLengths = 1e150;
+
+// A0(u) = (u^2 + 2) / (u sqrt(u^2 + 4)), in a form that neither overflows nor underflows.
+inline double point_source(double u) noexcept {
+    if (u >= 1.0) {
+        const double v = 1.0 / u;
+        const double v2 = v * v;
+        return (1.0 + 2.0 * v2) / std::sqrt(1.0 + 4.0 * v2);
+    }
+    return (u * u + 2.0) / (u * std::sqrt(u * u + 4.0));
+}
 
 inline double heyrovsky_logarithmic(double l, double d, double big_r) noexcept {
     const double l2 = l * l;
@@ -92,7 +107,21 @@ inline double heyrovsky_cel(double l, double r, double d, double big_r) noexcept
 [[nodiscard]] inline std::expected<double, const char*>
 heyrovsky_magnification_source_radii(double l, double r, double d, double big_r) noexcept {
     if (d == 0.0) {
-        return detail::heyrovsky_logarithmic(l, d, big_r);
+        // Through the lens: +inf for l = r > 0 (the logarithm's limit, also where l^2 would
+        // overflow), NaN for l = r = 0.
+        return l > 0.0 ? std::numeric_limits<double>::infinity()
+                       : detail::heyrovsky_logarithmic(l, d, big_r);
+    }
+    if (l == 0.0 && r > 0.0 && big_r > 0.0 && std::isfinite(r) && std::isfinite(big_r)) {
+        // Centred on the lens: every point at u = r / R, A0(u) without overflow or underflow
+        // (a subnormal r gives +inf, a huge one 1).
+        return detail::point_source(r / big_r);
+    }
+    if (l >= 0.0 && r >= 0.0 && big_r > 0.0 && std::isfinite(d) &&
+        std::max(l, r) > detail::kFarLengths * std::max(big_r, 1.0)) {
+        // Every point of the ring more than 1e150 Einstein radii from the lens, or a ring that
+        // wide passing it at |d|: the mean differs from 1 by less than R / max(l, r).
+        return 1.0;
     }
     if (l >= 0.0 && r >= 0.0 && std::isfinite(d) && std::isfinite(big_r)) {
         const double value = detail::heyrovsky_cel(l, r, d, big_r);

@@ -55,6 +55,9 @@ namespace detail {
 // 0.03 rho, 1e-11 at 0.003 rho (error about eps rho^2 / (u - rho)^2); E(m) costs about a fifth of
 // the cel that replaces it.
 constexpr double kNearLimb = 0.1;
+// Beyond this source radius (Einstein radii) the magnification is 1 to rounding wherever the
+// lens is (its largest excess, on the limb, is 2 / (pi rho)); the closed form would overflow.
+constexpr double kHugeSource = 1e20;
 // u >= 3 rho: the mean-value series, within 3.5e-16 of mpmath there and beyond (measured
 // for rho = 1e-4 ... 10).
 constexpr double kSeries = 3.0;
@@ -121,6 +124,14 @@ inline double witt_mao_series(double u, double rho) noexcept {
 [[nodiscard]] inline double witt_mao_magnification_scaled(double u, double rho) noexcept {
     if (rho <= 0.0) {
         return (u * u + 2.0) / (u * std::sqrt(u * u + 4.0));
+    }
+    if (u == 0.0) {
+        // The lens at the centre: sqrt(rho^2 + 4) / rho, with no square to overflow or underflow.
+        return std::hypot(rho, 2.0) / rho;
+    }
+    if (rho > detail::kHugeSource && u < detail::kSeries * rho) {
+        // The lens inside or near a source that wide: A - 1 < 2 / (pi rho), below rounding.
+        return 1.0;
     }
     if (u == rho) {
         return detail::witt_mao_on_limb(rho);

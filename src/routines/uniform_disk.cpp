@@ -16,7 +16,8 @@ namespace {
 // The uniform disk over the separations, u = l rho: one map item each.
 Result<std::vector<double>> disk_row(std::span<const double> l, double re, double rstar,
                                      parallel::Interruption* interruption) {
-    const double rho = rstar / re;
+    // A source of radius -0.0 is no source, as 0 is: u = l rho keeps the sign of l.
+    const double rho = rstar / re == 0.0 ? 0.0 : rstar / re;
     return routines::map_items<routines::WithoutPool::report>(
         l, [rho](double li) { return kernels::witt_mao_magnification_scaled(li * rho, rho); },
         work::kDiskKernelSeconds, interruption);

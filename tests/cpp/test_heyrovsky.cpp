@@ -111,3 +111,17 @@ TEST(Heyrovsky, AccurateAgainstQuadratureAcrossTheRing) {
     // r = l (1 + delta), |delta| = 1e-12 ... 1, l = 1e-6 ... 1e4.
     check_grid({kFile, "across_ring"}, 2e-15, ring);
 }
+
+// Finite arguments at the extremes give their limits, and never an error.
+TEST(Heyrovsky, ExtremeArgumentsGiveTheirLimits) {
+    const auto value = [](double l, double r, double re, double rstar) {
+        const auto h = heyrovsky_magnification(l, r, re, rstar);
+        EXPECT_TRUE(h.has_value()) << l << " " << r;
+        return h.value_or(kNaN);
+    };
+    EXPECT_EQ(value(1e200, 0.5, 1.0, 1.0), 1.0);    // far from the lens
+    EXPECT_EQ(value(1e200, 1e200, 1.0, 1.0), kInf); // through the lens
+    EXPECT_EQ(value(0.0, 1e-310, 1.0, 0.5), kInf);  // a ring of subnormal radius on the lens
+    // Centred on the lens, every point at u = r / R: A0(1.5) = 4.25 / 3.75.
+    EXPECT_NEAR(value(0.0, 3.0, 1.0, 0.5), 4.25 / 3.75, 2e-16);
+}

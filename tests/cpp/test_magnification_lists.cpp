@@ -68,6 +68,8 @@ TEST(WittMaoList, DegenerateRadii) {
     EXPECT_EQ((*no_source)[0], kInf);
     EXPECT_EQ((*no_source)[1], -kInf);
     EXPECT_EQ((*no_source)[2], kInf);
+    // rstar = -0.0 is no source either: u = l * 0 keeps the sign of l.
+    EXPECT_EQ(*witt_mao_magnification({1.0, -2.0}, 1.0, -0.0), (std::vector<double>{kInf, -kInf}));
     // re = 0: infinite rho, NaN in every element, no error.
     const auto no_lens = witt_mao_magnification({0.5, 1.0, 2.0}, 0.0, 1.0);
     ASSERT_TRUE(no_lens);

@@ -124,3 +124,17 @@ TEST(WittMao, AccurateAgainstQuadratureAcrossTheLimb) {
 TEST(WittMao, AccurateAgainstQuadratureFarFromTheSource) {
     check_grid({kFile, "far"}, 1e-15, disk);
 }
+
+// Every finite argument has its limit, however large or small: no square overflows or
+// underflows on the way.
+TEST(WittMao, ExtremeArgumentsGiveTheirLimits) {
+    EXPECT_EQ(witt_mao_magnification_scaled(1e155, 1.0), 1.0);
+    EXPECT_EQ(witt_mao_magnification_scaled(1e300, 1e-3), 1.0);
+    // The lens at the centre: sqrt(rho^2 + 4) / rho.
+    EXPECT_NEAR(witt_mao_magnification_scaled(0.0, 1e-300) / 2e300, 1.0, 1e-15);
+    EXPECT_NEAR(witt_mao_magnification_scaled(0.0, 1e-200) / 2e200, 1.0, 1e-15);
+    // A source of 1e300 Einstein radii magnifies by 1 wherever the lens is.
+    for (const double u : {0.0, 0.5e300, 1e300, 2e300, 1e301}) {
+        EXPECT_EQ(witt_mao_magnification_scaled(u, 1e300), 1.0) << u;
+    }
+}
