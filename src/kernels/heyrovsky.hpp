@@ -108,9 +108,10 @@ inline double heyrovsky_cel(double l, double r, double d, double big_r) noexcept
 heyrovsky_magnification_source_radii(double l, double r, double d, double big_r) noexcept {
     if (d == 0.0) {
         // Through the lens: +inf for l = r > 0 (the logarithm's limit, also where l^2 would
-        // overflow), NaN for l = r = 0.
-        return l > 0.0 ? std::numeric_limits<double>::infinity()
-                       : detail::heyrovsky_logarithmic(l, d, big_r);
+        // overflow), NaN for l = r = 0 or a NaN Einstein radius.
+        return l > 0.0 && big_r > 0.0 && std::isfinite(big_r)
+                   ? std::numeric_limits<double>::infinity()
+                   : detail::heyrovsky_logarithmic(l, d, big_r);
     }
     if (l == 0.0 && r > 0.0 && big_r > 0.0 && std::isfinite(r) && std::isfinite(big_r)) {
         // Centred on the lens: every point at u = r / R, A0(u) without overflow or underflow
