@@ -1,6 +1,5 @@
 #include "parallel/pool.hpp"
 
-
 #include <pthread.h>
 
 #include <atomic>
