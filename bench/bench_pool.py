@@ -1,6 +1,7 @@
 """Where the time of the worker pool goes, measured from Python in one run.
 
-    PYTHONPATH=build/python/cp312 python3 bench/bench_pool.py [--rounds 5] [--skip-interrupt]
+    PYTHONPATH=build/python/cp312 python3 bench/bench_pool.py [--rounds 5] [--sections 1234]
+        [--functions witt_mao,integrated_witt_mao,...]
 
 On a shared machine run it under `chrt -f 10` (root), so that other processes do not take the
 second core; the figures still swing by about 10 % from one run to the next.
@@ -293,7 +294,7 @@ def best_times(children, rounds, case, gap):
     return {w: min(min(a) for a in lists) for w, lists in answers.items()}
 
 
-def handoff(children, rounds, gap):
+def handoff(children, rounds, gap, functions):
     th = thresholds()
     print(f"1. Hand-off: one call, W=1 against W=2; best of {rounds} interleaved rounds; us")
     print(f"   W=2 maps on the pool from: witt_mao {th['witt_mao']} separations; multi_witt_mao "
@@ -307,6 +308,8 @@ def handoff(children, rounds, gap):
           f"{'zero':>7}")
     slower, control = [], []
     for function, n, field, on_pool in handoff_cases():
+        if functions and SHORT[function] not in functions:
+            continue
         has_serial = function != "heyrovsky_magnification"
         warm = best_times(children, rounds, [function, n, field, False], 0.0)
         cold = best_times(children, rounds, [function, n, field, False], gap)
@@ -446,21 +449,32 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--gap", type=float, default=0.002,
                         help="seconds asleep before each cold call (default 0.002)")
-    parser.add_argument("--skip-interrupt", action="store_true")
+    parser.add_argument("--sections", default="1234",
+                        help="which of the four parts to run (default 1234)")
+    parser.add_argument("--functions", default="",
+                        help="hand-off rows of these functions only, comma-separated short names "
+                             "as printed (witt_mao, integrated_witt_mao, ...)")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child()
         return
+    functions = set(filter(None, args.functions.split(",")))
+    unknown = functions - set(SHORT.values())
+    if unknown:
+        parser.error(f"unknown functions: {', '.join(sorted(unknown))}")
     children = [Child(1), Child(2)]
     try:
-        handoff(children, args.rounds, args.gap)
-        four_threads(children, args.rounds)
-        serial_part(children, args.rounds)
+        if "1" in args.sections:
+            handoff(children, args.rounds, args.gap, functions)
+        if "2" in args.sections:
+            four_threads(children, args.rounds)
+        if "3" in args.sections:
+            serial_part(children, args.rounds)
     finally:
         for c in children:
             c.close()
-    if not args.skip_interrupt:
+    if "4" in args.sections:
         interrupts()
 
 
