@@ -5,9 +5,12 @@
 //     cmake -S . -B build -DFINITEMU_BUILD_BENCH=ON && cmake --build build -j2
 //     RAYON_NUM_THREADS=2 build/bench/bench_handoff
 //
-// "warm": maps back to back, so the workers are still polling when the next one comes; "cold":
-// the calling thread sleeps 2 ms before each map (not timed), as a caller doing other things
-// between calls, so the workers have gone to sleep. Medians over the iterations, microseconds:
+// Before each map (not timed): "warm", nothing: the maps come back to back, and the workers are
+// still polling for work when the next one comes; "busy", the calling thread computes for 100 us,
+// as a Python call converts its arguments before it hands the map over (about 7000 separations);
+// "cold", the calling thread sleeps 2 ms, as a caller doing other things between calls. After
+// "busy" and "cold" the workers have gone to sleep if they poll for less than that. Medians over
+// the iterations, microseconds:
 //     total       the map, from the call to its return
 //     first       to the start of the first item (on whichever thread)
 //     second      to the start of the first item on the second thread that runs items
@@ -37,6 +40,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -46,7 +50,10 @@ namespace rt = finitemu::routines;
 using Clock = std::chrono::steady_clock;
 
 constexpr double kRho = 0.1;
+constexpr auto kBusyPause = std::chrono::microseconds(100);
 constexpr auto kColdPause = std::chrono::milliseconds(2);
+
+enum class Before { nothing, busy, sleep };
 
 std::vector<double> uniform(std::size_t n, double low, double high) {
     std::mt19937_64 rng(20261209);
@@ -126,7 +133,8 @@ double median(std::vector<double> v) {
 }
 
 // One map of l through `item`, on the pool or here, phases into the counters.
-void BM_Map(benchmark::State& state, Item item, std::vector<double> l, bool on_pool, bool cold) {
+void BM_Map(benchmark::State& state, Item item, std::vector<double> l, bool on_pool,
+            Before before) {
     const auto pool = par::global_pool();
     if (!pool) {
         state.SkipWithError("the worker pool cannot start");
@@ -147,8 +155,12 @@ void BM_Map(benchmark::State& state, Item item, std::vector<double> l, bool on_p
     const std::span<const std::size_t> items(index);
     std::vector<Phases> runs;
     for (auto _ : state) {
-        if (cold) {
+        if (before == Before::sleep) {
             std::this_thread::sleep_for(kColdPause);
+        } else if (before == Before::busy) {
+            const auto until = Clock::now() + kBusyPause;
+            while (Clock::now() < until) {
+            }
         }
         const auto t0 = Clock::now();
         auto out = on_pool ? par::parallel_map(**pool, items, f) : par::sequential_map(items, f);
@@ -194,13 +206,14 @@ void register_all() {
         {"disk", item_disk, 0.0, 10.0, 8000}, {"disk", item_disk, 0.0, 10.0, 100000},
     };
     for (const Case& c : kCases) {
-        for (const bool cold : {false, true}) {
+        for (const auto& [before, label] :
+             {std::pair{Before::nothing, "warm"}, std::pair{Before::busy, "busy"},
+              std::pair{Before::sleep, "cold"}}) {
             for (const bool on_pool : {false, true}) {
                 const std::string name = std::string(c.name) + "/" + std::to_string(c.n) + "/" +
-                                         (cold ? "cold" : "warm") + "/" +
-                                         (on_pool ? "pool" : "here");
+                                         label + "/" + (on_pool ? "pool" : "here");
                 benchmark::RegisterBenchmark(name.c_str(), BM_Map, c.item,
-                                             uniform(c.n, c.low, c.high), on_pool, cold)
+                                             uniform(c.n, c.low, c.high), on_pool, before)
                     ->UseManualTime()
                     ->Unit(benchmark::kMicrosecond);
             }
