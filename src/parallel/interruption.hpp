@@ -39,8 +39,8 @@ public:
     void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
 
     // On the thread that made the call: asks check when kPollPeriod has passed since it last did,
-    // and requests the stop when it says so. Elsewhere (a worker computing an item), nothing.
-    // True once the call is to stop.
+    // and requests the stop when it says so (or throws). Elsewhere (a worker computing an item),
+    // nothing. True once the call is to stop.
     bool poll() {
         if (stop_requested()) {
             return true;
@@ -53,10 +53,17 @@ public:
             return false;
         }
         last_ = now;
-        if (check_(context_)) {
+        bool stop = false;
+        try {
+            stop = check_(context_);
+        } catch (...) { // the thread is ending: stop the items not begun, so its wait is short
+            request_stop();
+            throw;
+        }
+        if (stop) {
             request_stop();
         }
-        return stop_requested();
+        return stop;
     }
 
 private:

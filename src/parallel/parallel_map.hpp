@@ -1,14 +1,21 @@
 // Order-preserving parallel map on the worker pool: result i is written into slot i of an output
 // allocated at full length before any item runs. The per-item function returns either a value or
 // Result<value> (error.hpp); the map returns every result in item order, or the error of the
-// lowest-indexed failing item, once every piece of the map has finished.
+// lowest-indexed failing item, once every thread working on the map has finished.
 //
-// Division: [0, n) is one piece with split budget W (the pool's worker count). A piece of m >= 2
-// items is halved at a + m/2 while split_budget() allows it; the thread that divides runs the left
-// half and offers the right half to the pool (Pool::join). A piece that is not divided runs its
-// items in index order and stops at its first failing item. On a thread that is no worker, a map
-// of n <= 1 items runs on that thread; a larger one hands its first division to the pool and
-// blocks until it is done. On a worker (a nested map) the pieces join the worker's own pool.
+// From a thread that is no worker (a call from Python), the map is shared (Pool::share): the
+// calling thread and up to W - 1 workers take runs of consecutive items from a common counter,
+// each run a fraction of what is left (guided self-scheduling, Polychronopoulos & Kuck, IEEE
+// Trans. Comput. 36 (1987) 1425), so the runs shrink towards the end and every thread finishes
+// within about one small run of the others. The caller computes from the start, whether or not a
+// worker is awake yet. A run stops at its first failing item; a run that would begin beyond a
+// known failure is skipped.
+//
+// On a worker (a nested map), [0, n) is one piece with split budget W (the pool's worker count).
+// A piece of m >= 2 items is halved at a + m/2 while split_budget() allows it; the thread that
+// divides runs the left half and offers the right half to the pool (Pool::join). A piece that is
+// not divided runs its items in index order and stops at its first failing item.
+//
 // Which maps are worth the pool at all is decided by the caller (maps_on_calling_thread,
 // sequential_below_for; the routines' rule is routines/map.hpp).
 #pragma once
@@ -18,8 +25,11 @@
 #include "parallel/pool.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <expected>
+#include <limits>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
@@ -67,6 +77,10 @@ struct PieceOutcome {
                                           std::size_t sequential_below) noexcept;
 
 namespace detail {
+
+// Items between two polls of an interruption on the calling thread. A poll reads the clock (20
+// ns): every 64 items it costs under 1 % of a 50 ns kernel.
+inline constexpr std::size_t kItemsPerPoll = 64;
 
 // Items [a, b) in index order, each result into its slot, up to the first failing item, or the
 // first not begun once `stop` is requested.
@@ -120,6 +134,76 @@ template <class Item, class F, class R> struct MapRun {
     }
 };
 
+// A map shared between the calling thread and the workers that help it (see the top).
+template <class Item, class F, class R> struct SharedRun {
+    std::span<const Item> items;
+    F& f;
+    R* out;
+    Interruption* interruption;
+    std::size_t participants;
+    std::size_t smallest; // fewest items taken at once
+
+    // relaxed throughout: the counters only hand out disjoint ranges and tally them; the writes
+    // into `out` reach the caller through the pool's latch (Pool::share).
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> written{0};
+    std::atomic<std::size_t> failed_at{std::numeric_limits<std::size_t>::max()};
+    std::mutex failure_mutex{};
+    // The failure of the lowest failing index, under failure_mutex; meaningful once failed_at is
+    // set (an optional here draws a false maybe-uninitialized from g++ 12).
+    Error failure = Error::of(ErrorKind::incomplete_map);
+
+    // The next run [a, b): half of what is left per participant, at least `smallest` items.
+    bool take(std::size_t& a, std::size_t& b) noexcept {
+        const std::size_t n = items.size();
+        std::size_t start = next.load(std::memory_order_relaxed);
+        do {
+            if (start >= n) {
+                return false;
+            }
+            const std::size_t size = std::max(smallest, (n - start) / (2 * participants));
+            b = start + std::min(size, n - start);
+        } while (!next.compare_exchange_weak(start, b, std::memory_order_relaxed));
+        a = start;
+        return true;
+    }
+
+    void record(std::size_t index, Error error) {
+        std::lock_guard lock(failure_mutex);
+        if (index < failed_at.load(std::memory_order_relaxed)) {
+            failed_at.store(index, std::memory_order_relaxed);
+            failure = error;
+        }
+    }
+
+    // One participant's part: runs until no items are left. On the calling thread (`helper`
+    // false) the interruption is polled every kItemsPerPoll items; a poll may throw.
+    void work(bool helper) {
+        const bool polls = !helper && interruption != nullptr;
+        std::size_t a = 0;
+        std::size_t b = 0;
+        while (take(a, b)) {
+            for (std::size_t start = a; start < b;) {
+                if (start > failed_at.load(std::memory_order_relaxed)) {
+                    break;
+                }
+                const std::size_t end = polls ? std::min(b, start + kItemsPerPoll) : b;
+                const PieceOutcome done = run_items(items, f, out, start, end, interruption);
+                written.fetch_add(done.written, std::memory_order_relaxed);
+                if (done.failure) {
+                    record(start + done.written, *done.failure);
+                    break;
+                }
+                start = end;
+                if (polls && interruption->poll()) {
+                    record(end, Error::of(ErrorKind::interrupted));
+                    return;
+                }
+            }
+        }
+    }
+};
+
 } // namespace detail
 
 // The map on a given pool. Example:
@@ -128,62 +212,63 @@ template <class Item, class F, class R> struct MapRun {
 //                           [](double x) { return x * x; });
 //     // a: Result<std::vector<double>> holding {0.25, 1.0, 4.0}
 //
-// From a thread that is no worker of the pool, the first division is handed to the pool and the
-// thread waits; with an interruption, it polls it while it waits (Pool::join_polling).
+// From a thread that is no worker of the pool the map is shared, with the calling thread taking
+// at least `smallest` items at a time (the fewest that make a run worth its atomic step), and
+// polling the interruption, when there is one, while it computes and while it waits.
 template <class Item, class F>
 [[nodiscard]] Result<std::vector<map_value_t<Item, F>>>
-parallel_map(Pool& pool, std::span<const Item> items, F&& f, Interruption* interruption = nullptr) {
+parallel_map(Pool& pool, std::span<const Item> items, F&& f, Interruption* interruption = nullptr,
+             std::size_t smallest = 1) {
     using R = map_value_t<Item, F>;
     static_assert(!std::is_same_v<R, bool>, "std::vector<bool> slots cannot be written at once");
     const std::size_t n = items.size();
     std::vector<R> out(n);
-    detail::MapRun<Item, std::remove_reference_t<F>, R> run{
-        pool, items, f, out.data(), pool.worker_count(), interruption};
-    PieceOutcome root;
-    std::size_t budget = run.workers;
-    if (interruption != nullptr && !pool.is_current_worker() && n / 2 >= 1 &&
-        split_budget(budget, false, run.workers)) {
-        // run.piece(0, n, W, false)'s first division, with a wait that can be interrupted.
-        const std::size_t mid = n / 2;
-        PieceOutcome left, right;
-        auto run_left = [&](bool moved) { left = run.piece(0, mid, budget, moved); };
-        auto run_right = [&](bool moved) { right = run.piece(mid, n, budget, moved); };
-        // A poll that throws (the calling thread ended by the interpreter) stops the items not
-        // begun, so that the wait for those begun is short.
-        auto poll = [interruption](bool) {
-            try {
-                interruption->poll();
-            } catch (...) {
-                interruption->request_stop();
-                throw;
-            }
-        };
-        pool.join_polling(run_left, run_right, poll, Interruption::kPollPeriod);
-        root = combine(std::move(left), std::move(right), mid);
-    } else {
-        root = run.piece(0, n, run.workers, false);
+    if (pool.is_current_worker()) {
+        detail::MapRun<Item, std::remove_reference_t<F>, R> run{
+            pool, items, f, out.data(), pool.worker_count(), interruption};
+        if (auto failure = map_failure(run.piece(0, n, run.workers, false), n)) {
+            return std::unexpected(*failure);
+        }
+        return out;
     }
-    if (auto failure = map_failure(std::move(root), n)) {
-        return std::unexpected(*failure);
+    // W threads compute: the caller and W - 1 workers, no more helpers than runs.
+    const std::size_t helpers =
+        std::min(pool.worker_count() - 1, n / std::max<std::size_t>(smallest, 1) / 2);
+    detail::SharedRun<Item, std::remove_reference_t<F>, R> run{
+        items, f, out.data(), interruption, helpers + 1, std::max<std::size_t>(smallest, 1)};
+    auto work = [&run](bool helper) { run.work(helper); };
+    auto poll = [interruption](bool) {
+        if (interruption != nullptr) {
+            static_cast<void>(interruption->poll());
+        }
+    };
+    if (helpers == 0) {
+        work(false);
+    } else {
+        pool.share(work, helpers, poll, Interruption::kPollPeriod);
+    }
+    if (run.failed_at.load(std::memory_order_relaxed) != std::numeric_limits<std::size_t>::max()) {
+        return std::unexpected(run.failure);
+    }
+    if (const std::size_t written = run.written.load(std::memory_order_relaxed); written != n) {
+        return std::unexpected(Error::of(ErrorKind::incomplete_map, n, written));
     }
     return out;
 }
 
 // The map on the calling thread, with no pool: the items in index order, up to the first failing
 // one, with the results and the failure the pool's map gives.
-// With an interruption, it is polled between runs of kPollEvery items.
+// With an interruption, it is polled every kItemsPerPoll items.
 template <class Item, class F>
 [[nodiscard]] Result<std::vector<map_value_t<Item, F>>>
 sequential_map(std::span<const Item> items, F&& f, Interruption* interruption = nullptr) {
     using R = map_value_t<Item, F>;
-    // A poll reads the clock (20 ns): every 64 items it costs under 1 % of a 50 ns kernel.
-    constexpr std::size_t kPollEvery = 64;
     const std::size_t n = items.size();
     std::vector<R> out(n);
     PieceOutcome done{0, std::nullopt};
     while (done.written < n && !done.failure) {
         const std::size_t a = done.written;
-        const std::size_t b = interruption != nullptr ? std::min(n, a + kPollEvery) : n;
+        const std::size_t b = interruption != nullptr ? std::min(n, a + detail::kItemsPerPoll) : n;
         done = combine(std::move(done), detail::run_items(items, f, out.data(), a, b, interruption),
                        a);
         if (interruption != nullptr && !done.failure && done.written < n && interruption->poll()) {
@@ -206,6 +291,19 @@ sequential_map(std::span<const Item> items, F&& f, Interruption* interruption = 
         return 2;
     }
     return items > 0x1p50 ? std::size_t{1} << 50 : static_cast<std::size_t>(items);
+}
+
+// The fewest items a thread takes at once from a shared map whose items cost about
+// `item_seconds`: some 5 us of work, so that the counter's atomic step (about 0.1 us when threads
+// contend for it) stays near 2 % and the last runs end within microseconds of each other.
+[[nodiscard]] constexpr std::size_t items_per_take(double item_seconds) noexcept {
+    constexpr double kRunSeconds = 5e-6;
+    constexpr double kMost = 4096.0;
+    const double items = kRunSeconds / item_seconds;
+    if (!(items >= 1.0)) {
+        return 1;
+    }
+    return static_cast<std::size_t>(std::min(items, kMost));
 }
 
 } // namespace finitemu::parallel

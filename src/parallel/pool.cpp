@@ -2,11 +2,14 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -22,11 +25,17 @@ constexpr int kSpinRounds = 64;
 
 struct Worker;
 
-// Latch of a thread that is no worker and waits for the job it handed to the pool.
+// Rounds of polling (with a yield) before a thread that is no worker sleeps on its latch: the
+// helpers of a shared map end within a few microseconds of the caller's own part.
+constexpr int kLatchSpinRounds = 64;
+
+// Latch of a thread that is no worker and waits for the jobs it handed to the pool: counts those
+// finished. Incremented under the mutex, which the waiter takes once the count is reached (so the
+// last finisher has left it before the latch goes away); read without it while polling.
 struct BlockingLatch {
     std::mutex mutex;
     std::condition_variable finished;
-    bool done = false;
+    std::atomic<std::size_t> count{0};
 };
 
 struct Job {
@@ -95,13 +104,60 @@ struct Pool::State {
         notify(false);
     }
 
-    void inject(Job& job) {
+    void inject(std::span<Job* const> jobs) {
         {
             std::lock_guard lock(injected_mutex);
-            injected.push_back(&job);
-            pending.fetch_add(1, std::memory_order_seq_cst);
+            for (Job* job : jobs) {
+                injected.push_back(job);
+            }
+            pending.fetch_add(jobs.size(), std::memory_order_seq_cst);
         }
-        notify(false);
+        notify(jobs.size() > 1);
+    }
+
+    // Takes back the jobs of `jobs` that no worker has taken; returns how many.
+    std::size_t withdraw(std::span<Job* const> jobs) {
+        std::lock_guard lock(injected_mutex);
+        std::size_t withdrawn = 0;
+        for (Job* job : jobs) {
+            if (const auto at = std::find(injected.begin(), injected.end(), job);
+                at != injected.end()) {
+                injected.erase(at);
+                ++withdrawn;
+            }
+        }
+        pending.fetch_sub(withdrawn, std::memory_order_relaxed);
+        return withdrawn;
+    }
+
+    // Waits until `latch` has counted `count` jobs, calling while_waiting(false) every `period`
+    // once polling has not seen them end. Should while_waiting throw, the jobs are waited for
+    // before the exception leaves (they refer to the caller's frame).
+    static void await(BlockingLatch& latch, std::size_t count, const PieceRef* while_waiting,
+                      std::chrono::milliseconds period) {
+        // acquire: pairs with the finisher's increment, so its job's writes are visible.
+        const auto done = [&] { return latch.count.load(std::memory_order_acquire) >= count; };
+        for (int round = 0; round < kLatchSpinRounds && !done(); ++round) {
+            std::this_thread::yield();
+        }
+        std::unique_lock lock(latch.mutex);
+        if (while_waiting == nullptr) {
+            latch.finished.wait(lock, done);
+            return;
+        }
+        try {
+            while (!latch.finished.wait_for(lock, period, done)) {
+                lock.unlock();
+                (*while_waiting)(false);
+                lock.lock();
+            }
+        } catch (...) { // also a thread's forced unwind, which must go on once the jobs are done
+            if (!lock.owns_lock()) {
+                lock.lock();
+            }
+            latch.finished.wait(lock, done);
+            throw;
+        }
     }
 
     // Pops `job` from the back of w's deque if nobody has taken it.
@@ -158,9 +214,11 @@ struct Pool::State {
         if (job.latch != nullptr) {
             // Notify under the lock: once it is released the waiting caller may return and
             // destroy the latch and the job.
-            std::lock_guard lock(job.latch->mutex);
-            job.latch->done = true;
-            job.latch->finished.notify_one();
+            BlockingLatch& latch = *job.latch;
+            std::lock_guard lock(latch.mutex);
+            // release: the job's writes, for the waiter's acquire load.
+            latch.count.fetch_add(1, std::memory_order_release);
+            latch.finished.notify_one();
             return;
         }
         // seq_cst: the store half of the sleep protocol; also releases the piece's writes to
@@ -327,33 +385,32 @@ void Pool::join(PieceRef left, PieceRef right) noexcept {
     auto whole = [&s, left, right](bool) { s.join_here(*tls_worker, left, right, nullptr); };
     BlockingLatch latch;
     Job job{PieceRef(whole), nullptr, &latch};
-    s.inject(job);
-    std::unique_lock lock(latch.mutex);
-    latch.finished.wait(lock, [&latch] { return latch.done; });
+    Job* const jobs[] = {&job};
+    s.inject(jobs);
+    State::await(latch, 1, nullptr, {});
 }
 
-void Pool::join_polling(PieceRef left, PieceRef right, PieceRef while_waiting,
-                        std::chrono::milliseconds period) {
+void Pool::share(PieceRef work, std::size_t helpers, PieceRef while_waiting,
+                 std::chrono::milliseconds period) {
     State& s = *state_;
-    auto whole = [&s, left, right](bool) { s.join_here(*tls_worker, left, right, nullptr); };
+    helpers = std::min(helpers, s.workers.size());
     BlockingLatch latch;
-    Job job{PieceRef(whole), nullptr, &latch};
-    s.inject(job);
-    const auto done = [&latch] { return latch.done; };
-    std::unique_lock lock(latch.mutex);
+    // Jobs cannot move (their done flag is atomic): made in place, handed over by address.
+    const auto storage = std::make_unique<std::optional<Job>[]>(helpers);
+    std::vector<Job*> jobs(helpers);
+    for (std::size_t i = 0; i < helpers; ++i) {
+        jobs[i] = &storage[i].emplace(work, nullptr, &latch);
+    }
+    s.inject(jobs);
     try {
-        while (!latch.finished.wait_for(lock, period, done)) {
-            lock.unlock();
-            while_waiting(false);
-            lock.lock();
-        }
-    } catch (...) { // also a thread's forced unwind, which must go on once the job is done
-        if (!lock.owns_lock()) {
-            lock.lock();
-        }
-        latch.finished.wait(lock, done);
+        work(false);
+    } catch (...) { // a poll of the caller's that threw: the jobs begun refer to its frame
+        const std::size_t taken = helpers - s.withdraw(jobs);
+        State::await(latch, taken, nullptr, {});
         throw;
     }
+    const std::size_t taken = helpers - s.withdraw(jobs);
+    State::await(latch, taken, &while_waiting, period);
 }
 
 Pool* current_pool() noexcept {

@@ -6,11 +6,12 @@
 // Jobs are pushed only where a piece is divided, a number proportional to W per map plus one per
 // steal, so a lock per push/pop costs nothing measurable next to the items (bench/bench_parallel).
 //
-// join(left, right) is the one primitive: called on a worker, it offers `right` to the others,
+// join(left, right) is the workers' primitive: called on a worker, it offers `right` to the others,
 // runs `left`, then runs `right` itself unless another worker took it, in which case it runs other
 // pending jobs until `right` is done (so nested joins never leave every worker waiting). Called on
 // any other thread, it hands the whole join to the pool as one job and blocks on a mutex and
-// condition variable until a worker has finished it; several threads may do so at once.
+// condition variable until a worker has finished it; several threads may do so at once. A thread
+// that is no worker shares a task instead (share): it works on it itself while workers help.
 //
 // Example:
 //     auto pool = Pool::create(4);                 // or global_pool()
@@ -69,11 +70,19 @@ public:
     // thread (it runs none of its own pool's jobs meanwhile).
     void join(PieceRef left, PieceRef right) noexcept;
 
-    // join from a thread that is no worker of this pool, calling while_waiting(false) every
-    // `period` until both halves are done. Should while_waiting throw, the halves are waited for
-    // before the exception leaves (they refer to the caller's frame).
-    void join_polling(PieceRef left, PieceRef right, PieceRef while_waiting,
-                      std::chrono::milliseconds period);
+    // Runs work(false) on the calling thread, which is no worker of this pool, and offers
+    // work(true) to up to `helpers` workers at once; returns when every copy begun has returned.
+    // `work` takes its share of a common task until none is left, whoever runs it: a copy no
+    // worker has begun when the caller's returns is withdrawn, and the caller then waits for the
+    // others, calling while_waiting(false) every `period`. Should while_waiting or the caller's
+    // copy throw, the copies begun are waited for before the exception leaves (they refer to the
+    // caller's frame).
+    //
+    // The caller computes from the first microsecond, so a map gains from the pool as soon as it
+    // is longer than a worker takes to wake (about 20 us on a virtual machine's idle core), and
+    // never waits for one to start.
+    void share(PieceRef work, std::size_t helpers, PieceRef while_waiting,
+               std::chrono::milliseconds period);
 
     struct State;
 

@@ -44,7 +44,8 @@ map_items(std::span<const Item> items, const F& f, double item_seconds,
                                          parallel::sequential_below_for(item_seconds))) {
         return parallel::sequential_map(items, f, interruption);
     }
-    return parallel::parallel_map(**pool, items, f, interruption);
+    return parallel::parallel_map(**pool, items, f, interruption,
+                                  parallel::items_per_take(item_seconds));
 }
 
 } // namespace finitemu::routines
