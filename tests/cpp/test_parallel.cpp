@@ -138,6 +138,77 @@ TEST(ParallelMap, TheCallerComputesAndWorkersHelp) {
     EXPECT_EQ(on_workers.load() + on_caller.load(), 64);
 }
 
+TEST(ParallelMap, BusyWorkersDoNotHoldUpTheCaller) {
+    // Both workers are kept busy by another thread's join; a map from this thread then runs
+    // wholly here, its offers to the workers withdrawn, and returns without waiting for them.
+    auto pool = make_pool(2);
+    ASSERT_TRUE(pool);
+    std::atomic<int> busy{0};
+    std::atomic<bool> release{false};
+    auto hold = [&](bool) {
+        busy.fetch_add(1);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!release.load() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+    };
+    std::thread blocker([&] { pool->join(hold, hold); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (busy.load() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(busy.load(), 2);
+    const auto items = iota(1000);
+    std::atomic<int> on_workers{0};
+    const auto out = parallel_map(*pool, std::span<const std::size_t>(items), [&](std::size_t i) {
+        on_workers += pool->is_current_worker() ? 1 : 0;
+        return value_of(i);
+    });
+    const bool released_before = release.load();
+    release.store(true);
+    blocker.join();
+    ASSERT_TRUE(out);
+    EXPECT_FALSE(released_before);
+    EXPECT_EQ(on_workers.load(), 0);
+    EXPECT_EQ((*out)[999], value_of(999));
+}
+
+TEST(ParallelMap, InterruptionStopsEveryThreadAtItsNextItem) {
+    using finitemu::parallel::Interruption;
+    for (std::size_t workers : {1u, 2u, 3u}) {
+        auto pool = make_pool(workers);
+        ASSERT_TRUE(pool);
+        // The first check (after one poll period) asks to stop; uninterrupted, the map would
+        // take 100 s.
+        int checks = 0;
+        Interruption interruption(
+            [](void* count) {
+                ++*static_cast<int*>(count);
+                return true;
+            },
+            &checks);
+        const auto items = iota(100000);
+        std::atomic<int> computed{0};
+        const auto out = parallel_map(
+            *pool, std::span<const std::size_t>(items),
+            [&](std::size_t i) {
+                computed.fetch_add(1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                return value_of(i);
+            },
+            &interruption);
+        ASSERT_FALSE(out);
+        EXPECT_EQ(out.error().kind, ErrorKind::interrupted) << "W=" << workers;
+        EXPECT_EQ(checks, 1);
+        EXPECT_LT(computed.load(), 100000);
+        // The pool is usable again and gives the whole map.
+        const auto again = parallel_map(*pool, std::span<const std::size_t>(iota(5000)),
+                                        [](std::size_t i) { return value_of(i); });
+        ASSERT_TRUE(again);
+        EXPECT_EQ((*again)[4999], value_of(4999));
+    }
+}
+
 TEST(ParallelMap, ShortMapsAndLoneWorkersStayOnTheCallingThread) {
     using finitemu::parallel::maps_on_calling_thread;
     using finitemu::parallel::sequential_below_for;
