@@ -2,6 +2,7 @@
 
 #include "boundary/messages.hpp"
 #include "boundary/process_object.hpp"
+#include "parallel/spare_buffers.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -254,8 +255,7 @@ std::expected<std::vector<double>, ErrorValue> extract_sequence(BorrowedRef obje
     if (!reserve) {
         return std::unexpected(std::move(reserve.error()));
     }
-    std::vector<double> values;
-    values.reserve(*reserve);
+    std::vector<double> values = parallel::reuse_buffer(*reserve);
     if (PyList_CheckExact(object.get())) {
         // The list iterator's own steps without its calls: item i while i is below the length
         // read at that step (converting an item may run Python code that changes the list), a

@@ -18,7 +18,9 @@
 #include "boundary/converters.hpp"
 #include "boundary/messages.hpp"
 #include "boundary/results.hpp"
+#include "parallel/caller_chore.hpp"
 #include "parallel/interruption.hpp"
+#include "parallel/spare_buffers.hpp"
 
 #include <array>
 #include <cxxabi.h>
@@ -101,20 +103,28 @@ public:
     InterpreterLockReleased(const InterpreterLockReleased&) = delete;
     InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
 
-    // Takes the lock for a moment to run the signal handlers that signals arrived for (on the
-    // main thread; other threads are never given signals to handle): the exception one of them
-    // raised, or nothing. Should taking the lock end the thread, the lock is not taken back when
-    // this object ends.
-    std::optional<ErrorValue> check_signals() {
+    // f() with the lock taken back for its length; f may not throw. Should taking the lock end
+    // the thread, the lock is not taken back when this object ends.
+    template <class F> auto with_lock(F&& f) {
         ended_ = true;
         PyEval_RestoreThread(thread_state_);
         ended_ = false;
-        std::optional<ErrorValue> raised;
-        if (PyErr_CheckSignals() < 0) {
-            raised.emplace(ErrorValue::fetch());
-        }
+        auto result = f();
         thread_state_ = PyEval_SaveThread();
-        return raised;
+        return result;
+    }
+
+    // Takes the lock for a moment to run the signal handlers that signals arrived for (on the
+    // main thread; other threads are never given signals to handle): the exception one of them
+    // raised, or nothing.
+    std::optional<ErrorValue> check_signals() {
+        return with_lock([] {
+            std::optional<ErrorValue> raised;
+            if (PyErr_CheckSignals() < 0) {
+                raised.emplace(ErrorValue::fetch());
+            }
+            return raised;
+        });
     }
 
 private:
@@ -134,9 +144,13 @@ inline constexpr double kReleaseLockWork = 1000.0;
 // Meanwhile the call's maps poll for signals every 50 ms (parallel/interruption.hpp): when a
 // handler raises, the maps stop at their next item and `raised` receives the handler's
 // exception, which the caller raises instead of the result.
+//
+// With `prepared`, the call's first shared map makes its float objects first (PreparedFloats),
+// taking the lock back for each batch and polling for signals between batches.
 template <class Compute>
 [[gnu::no_sanitize("null")]] auto without_interpreter_lock(Compute&& compute,
-                                                           std::optional<ErrorValue>& raised) {
+                                                           std::optional<ErrorValue>& raised,
+                                                           PreparedFloats* prepared = nullptr) {
     using Result = decltype(compute());
     std::optional<Result> result;
     std::exception_ptr failure;
@@ -156,6 +170,28 @@ template <class Compute>
         } signals{released, raised};
         parallel::Interruption interruption(&Signals::check, &signals);
         parallel::InterruptionScope scope(interruption);
+        struct Chore {
+            InterpreterLockReleased& released;
+            PreparedFloats& prepared;
+            parallel::Interruption& interruption;
+            static void run(void* self) {
+                constexpr std::size_t kBatch = 16384; // 0.3 ms of floats between polls for signals
+                auto& chore = *static_cast<Chore*>(self);
+                while (chore.released.with_lock([&] { return chore.prepared.make(kBatch); })) {
+                    if (chore.interruption.poll()) {
+                        return;
+                    }
+                }
+            }
+        };
+        std::optional<Chore> chore_state;
+        std::optional<parallel::CallerChore> chore;
+        std::optional<parallel::CallerChoreScope> chore_scope;
+        if (prepared != nullptr) {
+            chore_state.emplace(released, *prepared, interruption);
+            chore.emplace(&Chore::run, &*chore_state);
+            chore_scope.emplace(*chore);
+        }
         try {
             result.emplace(compute());
         } catch (abi::__forced_unwind&) {
@@ -182,6 +218,25 @@ template <> struct Converter<std::vector<double>> {
     static std::expected<std::vector<double>, ErrorValue> convert(BorrowedRef object) {
         return extract_sequence(object);
     }
+};
+
+// Hands the converted sequences of a call back to the thread's spare buffers when the call ends
+// (parallel/spare_buffers.hpp).
+template <class... Values> class KeepBuffers {
+public:
+    explicit KeepBuffers(std::tuple<Values...>& values) noexcept : values_(values) {}
+    ~KeepBuffers() {
+        std::apply([](auto&... value) { (keep(value), ...); }, values_);
+    }
+    KeepBuffers(const KeepBuffers&) = delete;
+    KeepBuffers& operator=(const KeepBuffers&) = delete;
+
+private:
+    static void keep(std::vector<double>& value) noexcept {
+        parallel::keep_buffer(std::move(value));
+    }
+    static void keep(double) noexcept {}
+    std::tuple<Values...>& values_;
 };
 
 // Binds and converts in declaration order, stopping at the first failure.
@@ -223,26 +278,65 @@ BuildResult call_routine(R (*routine)(Args...), PyObject* const* args, Py_ssize_
                          PyObject* kwnames) {
     static_assert(sizeof...(Args) == Description.parameters.size(),
                   "one routine parameter per Python parameter");
-    auto values = convert_arguments<Description, Args...>(args, nargs, kwnames);
+    auto values =
+        convert_arguments<Description, std::remove_cvref_t<Args>...>(args, nargs, kwnames);
     if (!values) {
         return std::unexpected(std::move(values.error()));
     }
+    // The sequences' buffers, and the result's, serve this thread's next call.
+    const KeepBuffers keep_arguments(*values);
     // From here to build_result the call touches no Python object: the routine's results and
     // errors (error.hpp) are plain C++ values until they are raised.
     bool release = true;
     if constexpr (!std::is_null_pointer_v<decltype(Work)>) {
         release = std::apply(Work, *values) >= kReleaseLockWork;
     }
-    auto compute = [&] { return std::apply(routine, std::move(*values)); };
+    auto compute = [&] { return std::apply(routine, *values); };
     std::optional<ErrorValue> raised;
-    auto computed = release ? without_interpreter_lock(compute, raised) : compute();
+    // A list of floats as long as the first argument is made while the workers compute.
+    constexpr bool kListOfFloats =
+        std::is_same_v<R, Result<std::vector<double>>> &&
+        std::is_same_v<std::tuple_element_t<0, std::tuple<std::remove_cvref_t<Args>...>>,
+                       std::vector<double>>;
+    PreparedFloats prepared([&]() -> std::size_t {
+        if constexpr (kListOfFloats) {
+            return std::get<0>(*values).size();
+        } else {
+            return 0;
+        }
+    }());
+    auto computed = [&] {
+        try {
+            return release ? without_interpreter_lock(compute, raised,
+                                                      kListOfFloats ? &prepared : nullptr)
+                           : compute();
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) { // with the lock
+            prepared.drop();
+            throw;
+        }
+    }();
+    if (raised || !computed) {
+        prepared.drop();
+    }
     if (raised) {
         return std::unexpected(std::move(*raised));
     }
     if (!computed) {
         return std::unexpected(ErrorValue::from(computed.error()));
     }
-    return build_result(*computed);
+    BuildResult built = [&] {
+        if constexpr (kListOfFloats) {
+            return prepared.finish(*computed);
+        } else {
+            return build_result(*computed);
+        }
+    }();
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(*computed)>, std::vector<double>>) {
+        parallel::keep_buffer(std::move(*computed));
+    }
+    return built;
 }
 
 template <const FunctionDescription& Description, auto Routine, auto Work>

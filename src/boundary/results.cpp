@@ -1,5 +1,8 @@
 #include "boundary/results.hpp"
 
+#include <algorithm>
+#include <utility>
+
 namespace finitemu::boundary {
 
 namespace {
@@ -56,6 +59,54 @@ BuildResult build_result(std::span<const double> values) {
 BuildResult build_result(std::span<const std::vector<double>> rows) {
     return build_list(
         rows.size(), [&](std::size_t i) { return build_result(std::span<const double>(rows[i])); });
+}
+
+bool PreparedFloats::make(std::size_t count) noexcept {
+    if (list_ == nullptr && made_ == 0) {
+        list_ = PyList_New(static_cast<Py_ssize_t>(size_));
+        if (list_ == nullptr) {
+            PyErr_Clear();
+            made_ = size_; // nothing more to try
+            return false;
+        }
+    }
+    const std::size_t end = std::min(size_, made_ + count);
+    for (; made_ < end; ++made_) {
+        PyObject* number = PyFloat_FromDouble(0.0);
+        if (number == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        PyList_SET_ITEM(list_, static_cast<Py_ssize_t>(made_), number);
+    }
+    return made_ < size_;
+}
+
+BuildResult PreparedFloats::finish(std::span<const double> values) {
+    if (list_ == nullptr || values.size() != size_) {
+        drop();
+        return build_result(values);
+    }
+    OwnedRef list = OwnedRef::steal(std::exchange(list_, nullptr));
+    std::size_t i = 0;
+    for (; i < made_; ++i) {
+        // A float no other code has seen yet: its value may still be set.
+        reinterpret_cast<PyFloatObject*>(PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i)))
+            ->ob_fval = values[i];
+    }
+    for (; i < size_; ++i) {
+        PyObject* number = PyFloat_FromDouble(values[i]);
+        if (number == nullptr) {
+            return std::unexpected(not_created()); // the list drops the floats stored so far
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
+    }
+    return list;
+}
+
+void PreparedFloats::drop() noexcept {
+    Py_CLEAR(list_); // the list releases the floats made; the rest are null
+    made_ = 0;
 }
 
 } // namespace finitemu::boundary

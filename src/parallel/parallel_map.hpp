@@ -21,8 +21,10 @@
 #pragma once
 
 #include "error.hpp"
+#include "parallel/caller_chore.hpp"
 #include "parallel/interruption.hpp"
 #include "parallel/pool.hpp"
+#include "parallel/spare_buffers.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -77,6 +79,18 @@ struct PieceOutcome {
                                           std::size_t sequential_below) noexcept;
 
 namespace detail {
+
+// The output of a map of n items, all value-initialised; doubles in a spare buffer of this
+// thread's when it has one (parallel/spare_buffers.hpp).
+template <class R> std::vector<R> map_output(std::size_t n) {
+    if constexpr (std::is_same_v<R, double>) {
+        std::vector<double> out = reuse_buffer(n);
+        out.resize(n);
+        return out;
+    } else {
+        return std::vector<R>(n);
+    }
+}
 
 // Items between two polls of an interruption on the calling thread. A poll reads the clock (20
 // ns): every 64 items it costs under 1 % of a 50 ns kernel.
@@ -222,7 +236,7 @@ parallel_map(Pool& pool, std::span<const Item> items, F&& f, Interruption* inter
     using R = map_value_t<Item, F>;
     static_assert(!std::is_same_v<R, bool>, "std::vector<bool> slots cannot be written at once");
     const std::size_t n = items.size();
-    std::vector<R> out(n);
+    std::vector<R> out = detail::map_output<R>(n);
     if (pool.is_current_worker()) {
         detail::MapRun<Item, std::remove_reference_t<F>, R> run{
             pool, items, f, out.data(), pool.worker_count(), interruption};
@@ -245,7 +259,14 @@ parallel_map(Pool& pool, std::span<const Item> items, F&& f, Interruption* inter
     if (helpers == 0) {
         work(false);
     } else {
-        pool.share(work, helpers, poll, Interruption::kPollPeriod);
+        // The caller's chore first (caller_chore.hpp), while the helpers start on the items.
+        auto chore_then_work = [&run](bool helper) {
+            if (CallerChore* chore = current_chore(); chore != nullptr && !helper) {
+                chore->run_once();
+            }
+            run.work(helper);
+        };
+        pool.share(chore_then_work, helpers, poll, Interruption::kPollPeriod);
     }
     if (run.failed_at.load(std::memory_order_relaxed) != std::numeric_limits<std::size_t>::max()) {
         return std::unexpected(run.failure);
@@ -264,7 +285,7 @@ template <class Item, class F>
 sequential_map(std::span<const Item> items, F&& f, Interruption* interruption = nullptr) {
     using R = map_value_t<Item, F>;
     const std::size_t n = items.size();
-    std::vector<R> out(n);
+    std::vector<R> out = detail::map_output<R>(n);
     PieceOutcome done{0, std::nullopt};
     while (done.written < n && !done.failure) {
         const std::size_t a = done.written;

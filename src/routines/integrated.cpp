@@ -40,15 +40,15 @@ template <class F> Result<std::vector<double>> map_separations(std::span<const d
 
 } // namespace
 
-Result<std::vector<double>> integrated_witt_mao_magnification(std::vector<double> l, double re,
-                                                              double rstar) {
+Result<std::vector<double>> integrated_witt_mao_magnification(const std::vector<double>& l,
+                                                              double re, double rstar) {
     const double rho = rstar / re;
     static const routines::LimbDarkenedSource source;
     return map_separations(l, [&](double li) noexcept { return source.nested_disks(li, rho); });
 }
 
-Result<std::vector<double>> integrated_heyrovsky_magnification(std::vector<double> l, double re,
-                                                               double rstar) {
+Result<std::vector<double>> integrated_heyrovsky_magnification(const std::vector<double>& l,
+                                                               double re, double rstar) {
     const double rho = rstar / re;
     static const routines::LimbDarkenedSource source;
     return map_separations(l, [&](double li) noexcept { return source.rings(li, rho); });
@@ -74,24 +74,24 @@ Result<std::vector<double>> integrated_flux_map(std::span<const double> l, doubl
 
 } // namespace
 
-Result<std::vector<double>> integrated_flux_map_witt_mao_magnification(std::vector<double> l,
-                                                                       double re, double rstar,
-                                                                       std::vector<double> bl,
-                                                                       std::vector<double> bf) {
+Result<std::vector<double>>
+integrated_flux_map_witt_mao_magnification(const std::vector<double>& l, double re, double rstar,
+                                           const std::vector<double>& bl,
+                                           const std::vector<double>& bf) {
     return integrated_flux_map(l, re, rstar, bl, bf);
 }
 
-Result<std::vector<double>> integrated_flux_map_heyrovsky_magnification(std::vector<double> l,
-                                                                        double re, double rstar,
-                                                                        std::vector<double> bl,
-                                                                        std::vector<double> bf) {
+Result<std::vector<double>>
+integrated_flux_map_heyrovsky_magnification(const std::vector<double>& l, double re, double rstar,
+                                            const std::vector<double>& bl,
+                                            const std::vector<double>& bf) {
     return integrated_flux_map(l, re, rstar, bl, bf);
 }
 
-Result<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::vector<double> l,
-                                                                      double re, double rstar,
-                                                                      std::vector<double> bl,
-                                                                      std::vector<double> bf) {
+Result<std::vector<double>>
+discrete_flux_map_heyrovsky_magnification(const std::vector<double>& l, double re, double rstar,
+                                          const std::vector<double>& bl,
+                                          const std::vector<double>& bf) {
     if (auto failure = check_lengths(bl, bf)) {
         return std::unexpected(*failure);
     }

@@ -25,13 +25,14 @@ Result<std::vector<double>> disk_row(std::span<const double> l, double re, doubl
 
 } // namespace
 
-Result<std::vector<double>> witt_mao_magnification(std::vector<double> l, double re, double rstar) {
+Result<std::vector<double>> witt_mao_magnification(const std::vector<double>& l, double re,
+                                                   double rstar) {
     return disk_row(l, re, rstar, parallel::current_interruption());
 }
 
-Result<std::vector<std::vector<double>>> multi_witt_mao_magnification(std::vector<double> l,
-                                                                      std::vector<double> re,
-                                                                      std::vector<double> rstar) {
+Result<std::vector<std::vector<double>>>
+multi_witt_mao_magnification(const std::vector<double>& l, const std::vector<double>& re,
+                             const std::vector<double>& rstar) {
     // Full Cartesian product, re-major: pair i * rstar.size() + j is (re[i], rstar[j]).
     std::vector<std::pair<double, double>> pairs;
     pairs.reserve(re.size() * rstar.size());

@@ -52,6 +52,12 @@ class BrokenSequence:
 # Argument objects whose reference counts must come back to where they were.
 L = [i / 7.0 for i in range(40)]
 FEW = [0.5, 2.0]  # the integrated functions take a quadrature per separation
+# Long enough for the pool (its result's floats are made while the workers compute), the second
+# with a separation whose rings fail halfway.
+LONG = [i / 997.0 for i in range(10000)]
+LONG_FAILING = LONG[:5000] + [float("nan")] + LONG[5001:]
+# Fewer calls for those: a leaked result list (80 KB and more) shows above HEAP_NOISE in one call.
+POOL_CALLS = 40
 BL = [0.0, 0.5, 1.0]
 BF = [1.0, 0.8, 0.5]
 BAD_BF = [1.0, 0.8, "x"]
@@ -66,8 +72,8 @@ BAD_ITEM = [1.0, 2.0, "x"]
 HUGE = 10**400
 TEXT = "".join(["a", "b", "c"])  # not an interned constant
 NAN = float("nan")
-WATCHED = [L, FEW, BL, BF, BAD_BF, RE, RSTAR, ONE, HALF, WITH_FLOAT, RAISING, BROKEN, BAD_ITEM,
-           HUGE, TEXT, NAN]
+WATCHED = [L, FEW, LONG, LONG_FAILING, BL, BF, BAD_BF, RE, RSTAR, ONE, HALF, WITH_FLOAT, RAISING,
+           BROKEN, BAD_ITEM, HUGE, TEXT, NAN]
 
 
 def calls():
@@ -127,7 +133,14 @@ def calls():
     if hasattr(finitemu, "discrete_flux_map_heyrovsky_magnification"):
         discrete = finitemu.discrete_flux_map_heyrovsky_magnification
         cases.append(("discrete ellipk error", lambda: discrete([NAN], ONE, HALF, BL, BF)))
+        cases.append(("discrete ellipk error on the pool",
+                      lambda: discrete(LONG_FAILING, ONE, HALF, BL, BF)))
+    cases.append(("witt_mao on the pool", lambda: witt_mao(LONG, ONE, HALF)))
     return cases
+
+
+def times(label):
+    return POOL_CALLS if label.endswith("on the pool") else ITERATIONS
 
 
 def run(call, times):
@@ -207,8 +220,8 @@ class Leaks(unittest.TestCase):
         cases = calls()
         before = [sys.getrefcount(obj) for obj in WATCHED]
         with quiet_stderr():
-            for _, call in cases:
-                run(call, ITERATIONS)
+            for label, call in cases:
+                run(call, times(label))
         gc.collect()
         after = [sys.getrefcount(obj) for obj in WATCHED]
         self.assertEqual(after, before)
@@ -222,11 +235,11 @@ class Leaks(unittest.TestCase):
                     # Warm caches and free lists; the sanitizer build keeps a few thousand small
                     # objects more before its caches settle (and leaks nothing over 10^5 calls
                     # in the plain build's soak below).
-                    run(call, 4 * ITERATIONS if UNDER_ASAN else 100)
+                    run(call, 4 * times(label) if UNDER_ASAN else min(100, times(label)))
                     gc.collect()
                     objects = len(gc.get_objects())
                     heap = tracemalloc.get_traced_memory()[0]
-                    run(call, ITERATIONS)
+                    run(call, times(label))
                     gc.collect()
                     growth = tracemalloc.get_traced_memory()[0] - heap
                     self.assertLess(growth, HEAP_NOISE)
