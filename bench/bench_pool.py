@@ -12,7 +12,7 @@ turn for the same measurement, round after round, and keeps the best time of eve
 side: the two sides of a ratio are timed interleaved, never minutes apart.
 
 1. Hand-off. Every function at sizes around the point from which a map goes to the pool
-   (parallel::sequential_below_for: about 0.4 ms of estimated work), W = 1 (the map computes on
+   (parallel::sequential_below_for: about 0.1 ms of estimated work), W = 1 (the map computes on
    the calling thread) against W = 2 (column "W=2": whether the map is handed to the pool, the
    caller waiting, or computes here as with W = 1). "warm": the calls back to back, so the
    workers are still polling for work; "cold": the caller sleeps 2 ms before each call, as a
@@ -46,7 +46,7 @@ import time
 
 # The routines' work estimates (src/routines/work.hpp) and the map rule (parallel_map.hpp):
 # a map of n items, each estimated at item_seconds, goes to the pool from n >= sequential_below.
-WORTH_A_MAP = 4e-4
+WORTH_A_MAP = 1e-4
 DISK_KERNEL = 5e-8
 RING_KERNEL = 4e-8
 SERIES = 3e-7
@@ -216,10 +216,19 @@ def child():
             one(k)
         one_after_another = time.perf_counter() - t
         expected = list(results)
-        workers = [threading.Thread(target=one, args=(k,)) for k in range(calls)]
-        t = time.perf_counter()
+        # The threads are started first and released together: starting a thread is no part
+        # of calling at once.
+        ready = threading.Barrier(calls + 1)
+
+        def released(k):
+            ready.wait()
+            one(k)
+
+        workers = [threading.Thread(target=released, args=(k,)) for k in range(calls)]
         for w in workers:
             w.start()
+        t = time.perf_counter()
+        ready.wait()
         for w in workers:
             w.join()
         at_once = time.perf_counter() - t

@@ -308,7 +308,7 @@ BuildResult call_routine(R (*routine)(Args...), PyObject* const* args, Py_ssize_
     auto computed = [&] {
         try {
             return release ? without_interpreter_lock(compute, raised,
-                                                      kListOfFloats ? &prepared : nullptr)
+                                                      prepared.worth_it() ? &prepared : nullptr)
                            : compute();
         } catch (abi::__forced_unwind&) {
             throw;

@@ -302,11 +302,14 @@ sequential_map(std::span<const Item> items, F&& f, Interruption* interruption = 
     return out;
 }
 
-// The items from which a map is worth handing to the pool when each costs about `item_seconds`:
-// 0.4 ms of work (measured from Python with two workers: uniform-disk maps gain from about 6000
-// points, 0.3 ms of kernel work; and at least 2 items).
+// The items from which a map is worth sharing with the pool when each costs about
+// `item_seconds`: 0.1 ms of estimated work, and at least 2 items. Measured from Python with two
+// workers asleep before the call (bench/bench_pool.py, "cold"): waking one costs the caller about
+// 15 us and brings it in 20 to 40 us later, so maps of 60 to 70 us of actual work come out even
+// and maps of 0.1 ms gain a fifth to a third; with the workers still polling from a previous
+// call, maps gain from 20 us.
 [[nodiscard]] constexpr std::size_t sequential_below_for(double item_seconds) noexcept {
-    constexpr double kWorthAMap = 4e-4;
+    constexpr double kWorthAMap = 1e-4;
     const double items = kWorthAMap / item_seconds;
     if (!(items >= 2.0)) {
         return 2;

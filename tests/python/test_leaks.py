@@ -54,8 +54,8 @@ L = [i / 7.0 for i in range(40)]
 FEW = [0.5, 2.0]  # the integrated functions take a quadrature per separation
 # Long enough for the pool (its result's floats are made while the workers compute), the second
 # with a separation whose rings fail halfway.
-LONG = [i / 997.0 for i in range(10000)]
-LONG_FAILING = LONG[:5000] + [float("nan")] + LONG[5001:]
+LONG = [i / 997.0 for i in range(20000)]
+LONG_FAILING = LONG[:10000] + [float("nan")] + LONG[10001:]
 # Fewer calls for those: a leaked result list (80 KB and more) shows above HEAP_NOISE in one call.
 POOL_CALLS = 40
 BL = [0.0, 0.5, 1.0]
