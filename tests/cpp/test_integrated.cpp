@@ -121,6 +121,25 @@ TEST(Integrated, RingsAgreeWithNestedDisksBesideSingularPoints) {
     }
 }
 
+// A constant map with nodes is the uniform disk whatever its nodes: near a node the piece beside
+// l, with l just beyond its end, takes Gauss-Legendre of a high order or tanh-sinh; either way
+// the closed form of Witt & Mao is met.
+TEST(Integrated, ConstantMapWithNodesIsTheUniformDiskBesideANode) {
+    Worst disk("integrated_flux_map_heyrovsky, constant map with nodes", 5e-15);
+    const std::vector<double> bl{0.0, 0.25, 0.5, 0.75, 1.0}, bf(5, 1.0);
+    for (const double rho : {0.1, 1.0, 10.0}) {
+        for (const double e : {1e-9, 1e-6, 1e-3, 0.003, 0.006, 0.01, 0.02, 0.05}) {
+            for (const double l : {0.5 - e, 0.5 + e}) {
+                const double ring =
+                    values(integrated_flux_map_heyrovsky_magnification({l}, 1.0, rho, bl, bf))[0];
+                disk.note(test::relative_error(
+                              ring, kernels::witt_mao_magnification_scaled(l * rho, rho)),
+                          "rho " + std::to_string(rho) + " l " + std::to_string(l));
+            }
+        }
+    }
+}
+
 TEST(Integrated, DiscreteRingsAgainstReference) {
     Worst rings("discrete_flux_map_heyrovsky_magnification", 1.5e-15);
     for (const ReferenceRow& row : reference_rows()) {
