@@ -121,21 +121,43 @@ TEST(Integrated, RingsAgreeWithNestedDisksBesideSingularPoints) {
     }
 }
 
-// A constant map with nodes is the uniform disk whatever its nodes: near a node the piece beside
-// l, with l just beyond its end, takes Gauss-Legendre of a high order or tanh-sinh; either way
-// the closed form of Witt & Mao is met.
-TEST(Integrated, ConstantMapWithNodesIsTheUniformDiskBesideANode) {
-    Worst disk("integrated_flux_map_heyrovsky, constant map with nodes", 5e-15);
-    const std::vector<double> bl{0.0, 0.25, 0.5, 0.75, 1.0}, bf(5, 1.0);
+// A linear profile is the same map whatever nodes tabulate it: with nodes every 0.25 the piece
+// beside l, with l just beyond its end, takes Gauss-Legendre of a high order or tanh-sinh; with
+// the two ends alone l only splits [0, 1]. (A constant map would not do: the closed form for
+// P(l) leaves the quadrature nothing.)
+TEST(Integrated, LinearMapIsTheSameWithNodesBesideTheLens) {
+    Worst same("integrated_flux_map_heyrovsky, linear map with and without nodes", 5e-15);
+    const std::vector<double> bl{0.0, 0.25, 0.5, 0.75, 1.0}, bf{1.0, 0.875, 0.75, 0.625, 0.5};
+    const std::vector<double> ends{0.0, 1.0}, end_values{1.0, 0.5};
     for (const double rho : {0.1, 1.0, 10.0}) {
         for (const double e : {1e-9, 1e-6, 1e-3, 0.003, 0.006, 0.01, 0.02, 0.05}) {
             for (const double l : {0.5 - e, 0.5 + e}) {
-                const double ring =
+                const double nodes =
                     values(integrated_flux_map_heyrovsky_magnification({l}, 1.0, rho, bl, bf))[0];
-                disk.note(test::relative_error(
-                              ring, kernels::witt_mao_magnification_scaled(l * rho, rho)),
+                const double line = values(integrated_flux_map_heyrovsky_magnification(
+                    {l}, 1.0, rho, ends, end_values))[0];
+                same.note(test::relative_error(nodes, line),
                           "rho " + std::to_string(rho) + " l " + std::to_string(l));
             }
+        }
+    }
+}
+
+// A uniform annulus, brightness 1 on [0.5, 1] and 0 inside, jumps at its inner edge: its flux is
+// the closed form (W(u, rho) - 0.25 W(u, rho/2)) / 0.75 with l inside, outside or on that edge,
+// where the brightness at l is no limit of either side.
+TEST(Integrated, AnnulusIsTheDifferenceOfTwoDisks) {
+    Worst annulus("integrated_flux_map_heyrovsky, uniform annulus", 5e-15);
+    for (const double rho : {0.1, 1.0, 10.0}) {
+        for (const double l : {0.0, 0.3, 0.499, 0.5, 0.501, 0.8, 1.0, 1.2}) {
+            const double u = l * rho;
+            const double exact = (kernels::witt_mao_magnification_scaled(u, rho) -
+                                  0.25 * kernels::witt_mao_magnification_scaled(u, 0.5 * rho)) /
+                                 0.75;
+            annulus.note(test::relative_error(values(integrated_flux_map_heyrovsky_magnification(
+                                                  {l}, 1.0, rho, {0.5, 1.0}, {1.0, 1.0}))[0],
+                                              exact),
+                         "rho " + std::to_string(rho) + " l " + std::to_string(l));
         }
     }
 }
