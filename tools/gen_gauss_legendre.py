@@ -10,7 +10,7 @@ Usage: python3 tools/gen_gauss_legendre.py > src/numeric/gauss_legendre_nodes.hp
 import mpmath as mp
 
 mp.mp.dps = 50
-ORDERS = [4, 6, 8, 10, 12, 14, 16, 20, 24, 28, 32]
+ORDERS = [4, 6, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 64]
 
 
 def rule(m):

@@ -57,10 +57,12 @@ Result<std::vector<double>> integrated_heyrovsky_magnification(const std::vector
 namespace {
 
 // A flux map's profile, ring by ring. The uniform-disk kernel enters the Witt-Mao variant through
-// the ring it differentiates into: the flux of the disk of radius r is pi r^2 W(u, rho r), and
-// d/dr (pi r^2 W(u, rho r)) = 2 pi r H(l, r), the ring flux, so both variants integrate the ring
-// kernel itself and give the same doubles. A finite annulus, (r2^2 W(r2) - r1^2 W(r1)) / (r2^2 -
-// r1^2), is that derivative only to O(h^2) and loses digits dividing by its width.
+// the ring it differentiates into: the flux of the disk of radius r is F(r) = pi r^2 W(u, rho r),
+// and F'(r) = 2 pi r H(l, r), the ring flux, so both variants integrate the ring kernel and give
+// the same doubles. Where the disk itself enters, it is as that exact integral: the brightness at
+// the lens times int_0^1 F'(r) dr = F(1) (routines/integrands.hpp), the rest by rings. A finite
+// annulus, (r2^2 W(r2) - r1^2 W(r1)) / (r2^2 - r1^2), would be F' only to O(h^2) and lose digits
+// dividing by its width.
 Result<std::vector<double>> integrated_flux_map(std::span<const double> l, double re, double rstar,
                                                 const std::vector<double>& bl,
                                                 const std::vector<double>& bf) {
