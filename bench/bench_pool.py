@@ -12,7 +12,7 @@ turn for the same measurement, round after round, and keeps the best time of eve
 side: the two sides of a ratio are timed interleaved, never minutes apart.
 
 1. Hand-off. Every function at sizes around the point from which a map goes to the pool
-   (parallel::sequential_below_for: about 0.1 ms of estimated work), W = 1 (the map computes on
+   (parallel::sequential_below_for: about 0.2 ms of estimated work), W = 1 (the map computes on
    the calling thread) against W = 2 (column "W=2": whether the map is handed to the pool, the
    caller waiting, or computes here as with W = 1). "warm": the calls back to back, so the
    workers are still polling for work; "cold": the caller sleeps 2 ms before each call, as a
@@ -46,10 +46,10 @@ import time
 
 # The routines' work estimates (src/routines/work.hpp) and the map rule (parallel_map.hpp):
 # a map of n items, each estimated at item_seconds, goes to the pool from n >= sequential_below.
-WORTH_A_MAP = 1e-4
+WORTH_A_MAP = 2e-4
 DISK_KERNEL = 5e-8
 RING_KERNEL = 4e-8
-SERIES = 3e-7
+SERIES = 1e-7
 NEAR_FIELD = 1e-5
 FAR_FIELD_FROM = 1.5
 

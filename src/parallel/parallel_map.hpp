@@ -78,6 +78,19 @@ struct PieceOutcome {
 [[nodiscard]] bool maps_on_calling_thread(const Pool& pool, std::size_t n,
                                           std::size_t sequential_below) noexcept;
 
+// The fewest items a thread takes at once from a shared map whose items cost about
+// `item_seconds`: some 5 us of work, so that the counter's atomic step (about 0.1 us when threads
+// contend for it) stays near 2 % and the last runs end within microseconds of each other.
+[[nodiscard]] constexpr std::size_t items_per_take(double item_seconds) noexcept {
+    constexpr double kRunSeconds = 5e-6;
+    constexpr double kMost = 4096.0;
+    const double items = kRunSeconds / item_seconds;
+    if (!(items >= 1.0)) {
+        return 1;
+    }
+    return static_cast<std::size_t>(std::min(items, kMost));
+}
+
 namespace detail {
 
 // The output of a map of n items, all value-initialised; doubles in a spare buffer of this
@@ -226,13 +239,14 @@ template <class Item, class F, class R> struct SharedRun {
 //                           [](double x) { return x * x; });
 //     // a: Result<std::vector<double>> holding {0.25, 1.0, 4.0}
 //
-// From a thread that is no worker of the pool the map is shared, with the calling thread taking
-// at least `smallest` items at a time (the fewest that make a run worth its atomic step), and
-// polling the interruption, when there is one, while it computes and while it waits.
+// From a thread that is no worker of the pool the map is shared, the calling thread polling the
+// interruption, when there is one, while it computes and while it waits. `item_seconds`, the
+// estimated cost of an item (0: unknown, one item), sets the fewest items taken at once
+// (items_per_take).
 template <class Item, class F>
 [[nodiscard]] Result<std::vector<map_value_t<Item, F>>>
 parallel_map(Pool& pool, std::span<const Item> items, F&& f, Interruption* interruption = nullptr,
-             std::size_t smallest = 1) {
+             double item_seconds = 0.0) {
     using R = map_value_t<Item, F>;
     static_assert(!std::is_same_v<R, bool>, "std::vector<bool> slots cannot be written at once");
     const std::size_t n = items.size();
@@ -246,10 +260,11 @@ parallel_map(Pool& pool, std::span<const Item> items, F&& f, Interruption* inter
         return out;
     }
     // W threads compute: the caller and W - 1 workers, no more helpers than runs.
-    const std::size_t helpers =
-        std::min(pool.worker_count() - 1, n / std::max<std::size_t>(smallest, 1) / 2);
+    const bool known = item_seconds > 0.0;
+    const std::size_t smallest = known ? items_per_take(item_seconds) : 1;
+    const std::size_t helpers = std::min(pool.worker_count() - 1, n / smallest / 2);
     detail::SharedRun<Item, std::remove_reference_t<F>, R> run{
-        items, f, out.data(), interruption, helpers + 1, std::max<std::size_t>(smallest, 1)};
+        items, f, out.data(), interruption, helpers + 1, smallest};
     auto work = [&run](bool helper) { run.work(helper); };
     auto poll = [interruption](bool) {
         if (interruption != nullptr) {
@@ -303,31 +318,18 @@ sequential_map(std::span<const Item> items, F&& f, Interruption* interruption = 
 }
 
 // The items from which a map is worth sharing with the pool when each costs about
-// `item_seconds`: 0.1 ms of estimated work, and at least 2 items. Measured from Python with two
-// workers asleep before the call (bench/bench_pool.py, "cold"): waking one costs the caller about
-// 15 us and brings it in 20 to 40 us later, so maps of 60 to 70 us of actual work come out even
-// and maps of 0.1 ms gain a fifth to a third; with the workers still polling from a previous
-// call, maps gain from 20 us.
+// `item_seconds`: 0.2 ms of estimated work, and at least 2 items. Measured from Python
+// (bench/bench_pool.py) with the workers polling from a previous call, maps gain from 20 us; with
+// them asleep 2 ms before the call, waking one costs the caller about 12 us and brings it in 20
+// to 40 us later, and maps of 0.1 ms came out between 0.8 and 1.3 times their one-worker time
+// from run to run, maps of 0.2 ms between 0.65 and 0.95.
 [[nodiscard]] constexpr std::size_t sequential_below_for(double item_seconds) noexcept {
-    constexpr double kWorthAMap = 1e-4;
+    constexpr double kWorthAMap = 2e-4;
     const double items = kWorthAMap / item_seconds;
     if (!(items >= 2.0)) {
         return 2;
     }
     return items > 0x1p50 ? std::size_t{1} << 50 : static_cast<std::size_t>(items);
-}
-
-// The fewest items a thread takes at once from a shared map whose items cost about
-// `item_seconds`: some 5 us of work, so that the counter's atomic step (about 0.1 us when threads
-// contend for it) stays near 2 % and the last runs end within microseconds of each other.
-[[nodiscard]] constexpr std::size_t items_per_take(double item_seconds) noexcept {
-    constexpr double kRunSeconds = 5e-6;
-    constexpr double kMost = 4096.0;
-    const double items = kRunSeconds / item_seconds;
-    if (!(items >= 1.0)) {
-        return 1;
-    }
-    return static_cast<std::size_t>(std::min(items, kMost));
 }
 
 } // namespace finitemu::parallel

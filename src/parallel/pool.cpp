@@ -1,6 +1,7 @@
 #include "parallel/pool.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -36,7 +37,27 @@ struct BlockingLatch {
     std::mutex mutex;
     std::condition_variable finished;
     std::atomic<std::size_t> count{0};
+    int caller_cpu = -1; // the CPU of a caller that computes while it waits (share), else -1
 };
+
+// Moves the calling thread off `cpu` by leaving it out of the thread's affinity for a moment.
+// The scheduler of a virtual machine wakes a worker onto the CPU of the thread that woke it,
+// even with another CPU idle (a halted virtual CPU counts as preempted, so it is not offered):
+// the worker and a caller that computes its own share then take turns on one CPU until the load
+// balancer parts them, milliseconds later (traced on the 2-core build machine: every wake of a
+// cold call). Nothing happens when `cpu` is the only one allowed.
+void leave_cpu(int cpu) noexcept {
+    cpu_set_t allowed;
+    if (pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) != 0 ||
+        !CPU_ISSET(cpu, &allowed) || CPU_COUNT(&allowed) < 2) {
+        return;
+    }
+    cpu_set_t others = allowed;
+    CPU_CLR(cpu, &others);
+    if (pthread_setaffinity_np(pthread_self(), sizeof others, &others) == 0) {
+        pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
+    }
+}
 
 struct Job {
     PieceRef body;
@@ -210,6 +231,10 @@ struct Pool::State {
 
     void execute(Worker& w, Job& job) {
         const bool stolen = job.origin != &w; // read now: the job may be gone once done is set
+        if (job.latch != nullptr && job.latch->caller_cpu >= 0 &&
+            sched_getcpu() == job.latch->caller_cpu) {
+            leave_cpu(job.latch->caller_cpu);
+        }
         job.body(stolen);
         if (job.latch != nullptr) {
             // Notify under the lock: once it is released the waiting caller may return and
@@ -395,6 +420,7 @@ void Pool::share(PieceRef work, std::size_t helpers, PieceRef while_waiting,
     State& s = *state_;
     helpers = std::min(helpers, s.workers.size());
     BlockingLatch latch;
+    latch.caller_cpu = sched_getcpu();
     // Jobs cannot move (their done flag is atomic): made in place, handed over by address.
     const auto storage = std::make_unique<std::optional<Job>[]>(helpers);
     std::vector<Job*> jobs(helpers);

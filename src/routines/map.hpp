@@ -1,6 +1,6 @@
 // The one way the routines spread their separations (or radius pairs) over the worker pool:
-// look the pool up once, compute a map of less than about 0.4 ms of work (and every map of a
-// one-worker pool) on the calling thread, hand a longer one to the pool. Either way item i is
+// look the pool up once, compute a map of less than about 0.2 ms of work (and every map of a
+// one-worker pool) on the calling thread, share a longer one with the pool. Either way item i is
 // f(items[i]), the same doubles for any number of workers.
 //
 // When the pool cannot start, the two uniform-disk maps report it (WithoutPool::report): callers
@@ -44,8 +44,7 @@ map_items(std::span<const Item> items, const F& f, double item_seconds,
                                          parallel::sequential_below_for(item_seconds))) {
         return parallel::sequential_map(items, f, interruption);
     }
-    return parallel::parallel_map(**pool, items, f, interruption,
-                                  parallel::items_per_take(item_seconds));
+    return parallel::parallel_map(**pool, items, f, interruption, item_seconds);
 }
 
 } // namespace finitemu::routines

@@ -1,6 +1,6 @@
 // What the routines cost, measured on the 2-core build machine (bench/bench_kernels,
 // bench/bench_integrated), and the work of a call estimated from its arguments. Two rules are
-// made of these figures: a map shorter than about 0.4 ms of work computes on the calling thread
+// made of these figures: a map shorter than about 0.2 ms of work computes on the calling thread
 // (parallel::sequential_below_for), and a call of 1000 kernel evaluations or more gives up the
 // interpreter lock (the Python side's kReleaseLockWork).
 #pragma once
@@ -17,13 +17,11 @@ inline constexpr double kDiskKernelSeconds = 5e-8; // one uniform-disk kernel ev
 inline constexpr double kRingKernelSeconds = 4e-8; // one ring kernel evaluation
 
 // One separation of an integrated function: far from the source (l >= 1.5) the mean-value
-// series, 0.1 to 0.5 us; nearer, integrals of about 100 kernel evaluations (200 for an 11-node
-// flux map), 5 to 15 us.
+// series, 0.1 us (0.09 measured from Python for l in [2, 10], 2026-12-09); nearer, integrals of
+// about 80 to 160 kernel evaluations, 4 to 11 us.
 inline constexpr double kFarFieldFrom = numeric::kMeanValueMinRatio;
-inline constexpr double kSeriesSeconds = 3e-7;
+inline constexpr double kSeriesSeconds = 1e-7;
 inline constexpr double kNearFieldSeconds = 1e-5;
-inline constexpr double kSeriesEvaluations = kSeriesSeconds / kDiskKernelSeconds;
-inline constexpr double kNearFieldEvaluations = kNearFieldSeconds / kDiskKernelSeconds;
 
 // The seconds the integrals of separations l take, roughly.
 inline double integral_seconds(std::span<const double> l) noexcept {

@@ -223,9 +223,9 @@ TEST(ParallelMap, ShortMapsAndLoneWorkersStayOnTheCallingThread) {
     auto check = [&](bool) { nested_inline += maps_on_calling_thread(*one, 1000000, 2) ? 1 : 0; };
     one->join(check, check); // handed whole to the worker
     EXPECT_EQ(nested_inline.load(), 0);
-    // 0.1 ms of work: 2000 items of 50 ns, 5 of 20 us, never fewer than 2.
-    EXPECT_EQ(sequential_below_for(5e-8), 2000u);
-    EXPECT_EQ(sequential_below_for(2e-5), 5u);
+    // 0.2 ms of work: 4000 items of 50 ns, 10 of 20 us, never fewer than 2.
+    EXPECT_EQ(sequential_below_for(5e-8), 4000u);
+    EXPECT_EQ(sequential_below_for(2e-5), 10u);
     EXPECT_EQ(sequential_below_for(1.0), 2u);
     EXPECT_EQ(sequential_below_for(0.0), std::size_t{1} << 50);
 }
