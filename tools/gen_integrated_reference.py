@@ -22,8 +22,12 @@ Rows, each starting with its id (tools/reference_ids.py):
     fluxmap-NNNN <name> <rho> <l> <value>     P = linear interpolation of the map, 0 outside
                                               [bl[0], bl[n-1]]
     discrete-NNNN <name> <rho> <l> <value>    sum_j bf[j] H(l, bl[j]) (rings, no normalisation)
-NNNN counts the (rho, l) pairs of RHOS x SEPARATIONS, and within each pair the maps, in order, so a
-run for some of the radii writes the same ids as the full run.
+    limbedge-NNNN <rho> <l> <value>           the limb-darkened disk just inside and outside the
+    mapedge-NNNN <name> <rho> <l> <value>     limb (EDGE_RHOS x EDGE_SEPARATIONS), and EDGE_MAPS
+NNNN counts the (rho, l) pairs of RHOS x SEPARATIONS (EDGE_RHOS x EDGE_SEPARATIONS), and within
+each pair the maps, in order, so a run for some of the radii writes the same ids as the full run:
+    python3 tools/gen_integrated_reference.py [rho ...]          the main grids
+    python3 tools/gen_integrated_reference.py --edge [rho ...]   the edge grids
 """
 import sys
 import time
@@ -48,6 +52,11 @@ MAPS = {
     "five": (["0.1", "0.3", "0.6", "0.85", "1"], ["0.9", "1", "0.8", "0.6", "0.35"]),
     "beyond": (["0", "0.25", "0.5", "0.75", "1.2"], ["1", "0.9", "0.8", "0.6", "0.1"]),
 }
+# The lens just inside and just outside the limb, where a singular point lies beside the end of
+# the integrals' range.
+EDGE_RHOS = ["0.01", "0.1", "1", "10"]
+EDGE_SEPARATIONS = ["0.9999", "1.00000001", "1.000001", "1.0001", "1.001", "1.003", "1.01"]
+EDGE_MAPS = ["linear", "five"]
 # Discrete rings: radii away from every separation above (the ring kernel is singular at r = l).
 DISCRETE = {
     "rings3": (["0.2", "0.45", "0.85"], ["0.3", "0.5", "0.2"]),
@@ -137,6 +146,9 @@ def main():
     for name, (bl, bf) in list(MAPS.items()) + list(DISCRETE.items()):
         out.write(f"{row_id('map', name)} {len(bl)} {' '.join(bl)} {' '.join(bf)}\n")
     # Optional arguments pick some of the radii (to split a long run); the default is all.
+    if sys.argv[1:2] == ["--edge"]:
+        edge(out, sys.argv[2:] or EDGE_RHOS, start)
+        return
     for rho_text in sys.argv[1:] or RHOS:
         rho = mp.mpf(rho_text)
         for l_text in SEPARATIONS:
@@ -158,6 +170,25 @@ def main():
                 out.write(f"{discrete} {name} {rho_text} {l_text} {fmt(total)}\n")
             out.flush()
             print(f"rho={rho_text} l={l_text} {time.time() - start:.0f}s", file=sys.stderr)
+    edge(out, EDGE_RHOS, start)
+
+
+def edge(out, rhos, start):
+    for rho_text in rhos:
+        rho = mp.mpf(rho_text)
+        for l_text in EDGE_SEPARATIONS:
+            disk = Disk(rho, mp.mpf(l_text))
+            pair = EDGE_RHOS.index(rho_text) * len(EDGE_SEPARATIONS) + EDGE_SEPARATIONS.index(l_text)
+            value = disk.magnification(limb, [])
+            out.write(f"{row_id('limbedge', pair)} {rho_text} {l_text} {fmt(value)}\n")
+            for i, name in enumerate(EDGE_MAPS):
+                bl = [mp.mpf(x) for x in MAPS[name][0]]
+                bf = [mp.mpf(x) for x in MAPS[name][1]]
+                value = disk.magnification(lambda r: interp(bl, bf, r), bl)
+                row = row_id("mapedge", pair * len(EDGE_MAPS) + i)
+                out.write(f"{row} {name} {rho_text} {l_text} {fmt(value)}\n")
+            out.flush()
+            print(f"edge rho={rho_text} l={l_text} {time.time() - start:.0f}s", file=sys.stderr)
 
 
 if __name__ == "__main__":
