@@ -32,8 +32,8 @@ def load_reference():
                 n = int(fields[1])
                 values = [float(x) for x in fields[2:]]
                 maps[key] = (values[:n], values[n:])
-            elif grid == "limb":
-                rows.append(("limb", None, *map(float, fields[1:])))
+            elif grid in ("limb", "limbedge"):
+                rows.append((grid, None, *map(float, fields[1:])))
             else:
                 rows.append((grid, fields[1], *map(float, fields[2:])))
     return maps, rows
