@@ -27,8 +27,10 @@ side: the two sides of a ratio are timed interleaved, never minutes apart.
                    (for witt_mao the point-source kernel, a few ns, still divides at 10^5)
 2. Four Python threads calling integrated_witt_mao_magnification at once against the same four
    calls one after another, W = 1 and W = 2 (median of the runs).
-3. The serial part per element of witt_mao_magnification on 10^6 separations (rstar = 0, a point
-   source whose kernel costs a few ns) and the W = 2 / W = 1 speed-up.
+3. witt_mao_magnification on 10^6 separations: the W = 2 / W = 1 speed-up, the point-source call
+   (rstar = 0, whose kernel costs a few ns: the conversion and the float objects), and the part
+   that does not divide, 2 t2 - t1 (the calling thread makes the float objects while the workers
+   compute, so the point-source call is no longer all serial).
 4. Interrupt latency: SIGINT sent to a child 0.3 s into a long call, and the time until its
    KeyboardInterrupt arrives."""
 
@@ -391,8 +393,11 @@ def serial_part(children, rounds, n=1_000_000):
     # workers can reach at most t1 / (s + p / 2).
     serial = min(best[(1, True)], best[(2, True)])
     bound = t1 / (serial + (t1 - serial) / 2)
-    print(f"   serial part (point source): {serial / n * 1e9:.1f} ns/point "
-          f"({serial / t1:.0%} of the W=1 call); at most {bound:.2f} with two workers")
+    print(f"   point-source call (conversion and float objects): {serial / n * 1e9:.1f} ns/point "
+          f"({serial / t1:.0%} of the W=1 call); were it all serial, at most {bound:.2f} with "
+          "two workers")
+    # What did not divide: t2 = s + (t1 - s) / 2 gives s = 2 t2 - t1.
+    print(f"   part that does not divide, 2 t2 - t1: {(2 * t2 - t1) / n * 1e9:.1f} ns/point")
 
 
 # ---------------------------------------------------------------------------------------------
