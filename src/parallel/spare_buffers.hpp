@@ -26,7 +26,7 @@ inline constexpr std::size_t kKept = 2;                        // a call's input
 [[nodiscard]] std::vector<double> reuse_buffer(std::size_t n);
 
 // Keeps `buffer` for this thread's next call when its capacity lies in [kSmallest, kLargest],
-// in place of a smaller spare when kKept are kept already; else frees it.
+// in place of a smaller spare when kKept are kept already; else leaves it to its owner.
 void keep_buffer(std::vector<double>&& buffer) noexcept;
 
 } // namespace finitemu::parallel

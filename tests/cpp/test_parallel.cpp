@@ -1,5 +1,6 @@
 #include "parallel/parallel_map.hpp"
 #include "parallel/pool.hpp"
+#include "parallel/spare_buffers.hpp"
 #include "parallel/worker_count.hpp"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <expected>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -483,4 +485,83 @@ TEST(GlobalPool, CreatedOnceWithTheEnvironmentsWorkerCount) {
     for (std::size_t i = 0; i < items.size(); ++i) {
         ASSERT_EQ((*out)[i], value_of(i) + 3.0);
     }
+}
+
+// The caller's part of a shared task throws (as a poll does when the interpreter ends the thread)
+// while workers run theirs: share must not let the exception leave before they have returned,
+// since their copies refer to the caller's frame.
+TEST(Pool, ShareWaitsForBegunCopiesBeforeAnExceptionLeaves) {
+    auto pool = make_pool(3);
+    ASSERT_TRUE(pool);
+    std::atomic<int> running{0};
+    std::atomic<int> begun{0};
+    auto work = [&](bool helper) {
+        if (!helper) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (begun.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::yield();
+            }
+            throw std::runtime_error("the caller's part failed");
+        }
+        running.fetch_add(1);
+        begun.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        running.fetch_sub(1);
+    };
+    auto nothing = [](bool) {};
+    EXPECT_THROW(pool->share(work, 2, nothing, std::chrono::milliseconds(50)), std::runtime_error);
+    EXPECT_GT(begun.load(), 0);
+    EXPECT_EQ(running.load(), 0) << "share returned while a worker's copy was still running";
+}
+
+TEST(Interruption, ACheckThatThrowsStopsTheItemsNotBegun) {
+    using finitemu::parallel::Interruption;
+    Interruption interruption([](void*) -> bool { throw std::runtime_error("thread ends"); },
+                              nullptr);
+    std::this_thread::sleep_for(Interruption::kPollPeriod + std::chrono::milliseconds(5));
+    EXPECT_THROW(static_cast<void>(interruption.poll()), std::runtime_error);
+    EXPECT_TRUE(interruption.stop_requested());
+}
+
+// Buffers go back to the thread that keeps them and come out again, storage and all, for a call
+// that fits; too small or too large ones are not kept, and no more than two.
+TEST(SpareBuffers, KeptPerThreadWithinTheirBounds) {
+    using finitemu::parallel::keep_buffer;
+    using finitemu::parallel::kLargest;
+    using finitemu::parallel::kSmallest;
+    using finitemu::parallel::reuse_buffer;
+    std::thread([] {
+        std::vector<double> a = reuse_buffer(kSmallest);
+        a.assign(kSmallest, 1.0);
+        const double* storage = a.data();
+        keep_buffer(std::move(a));
+        std::vector<double> b = reuse_buffer(kSmallest / 2);
+        EXPECT_EQ(b.data(), storage);
+        EXPECT_TRUE(b.empty());
+        EXPECT_GE(b.capacity(), kSmallest);
+
+        std::vector<double> small(kSmallest / 2);
+        std::vector<double> large;
+        large.reserve(kLargest + 1);
+        const double* small_storage = small.data();
+        const double* large_storage = large.data();
+        keep_buffer(std::move(small));
+        keep_buffer(std::move(large));
+        EXPECT_NE(reuse_buffer(1).data(), small_storage);
+        EXPECT_NE(reuse_buffer(kLargest).data(), large_storage);
+
+        // Three kept: the smallest gives way; a request larger than every spare gets a new one.
+        std::vector<std::vector<double>> three;
+        for (const std::size_t n : {kSmallest, 2 * kSmallest, 4 * kSmallest}) {
+            three.emplace_back(n);
+        }
+        const double* kept_2 = three[1].data();
+        const double* kept_4 = three[2].data();
+        for (auto& v : three) {
+            keep_buffer(std::move(v));
+        }
+        EXPECT_EQ(reuse_buffer(2 * kSmallest).data(), kept_2);
+        EXPECT_EQ(reuse_buffer(kSmallest).data(), kept_4);
+        EXPECT_GE(reuse_buffer(8 * kSmallest).capacity(), 8 * kSmallest);
+    }).join();
 }
