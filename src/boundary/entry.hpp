@@ -273,11 +273,9 @@ convert_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 // Converts, computes on plain doubles, builds the result. The computation runs without the
 // interpreter lock when its work (estimated by Work from the converted arguments; always without
 // an estimate) is large enough to be worth the hand-over.
-//
-// It catches a thread's forced unwind (see raise_current_cpp_exception), hence no UBSan null check.
 template <const FunctionDescription& Description, auto Work, class R, class... Args>
-[[gnu::no_sanitize("null")]] BuildResult call_routine(R (*routine)(Args...), PyObject* const* args,
-                                                      Py_ssize_t nargs, PyObject* kwnames) {
+BuildResult call_routine(R (*routine)(Args...), PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
     static_assert(sizeof...(Args) == Description.parameters.size(),
                   "one routine parameter per Python parameter");
     auto values =
@@ -312,9 +310,9 @@ template <const FunctionDescription& Description, auto Work, class R, class... A
         result.emplace(release ? without_interpreter_lock(compute, raised,
                                                           prepared.worth_it() ? &prepared : nullptr)
                                : compute());
-    } catch (abi::__forced_unwind&) { // the thread ends without the lock: the floats are left
-        throw;
-    } catch (...) { // with the lock
+    } catch (const std::exception&) { // rethrown with the lock held (std::bad_alloc)
+        // Not catch (...): a thread's forced unwind passes here without the lock, and leaves the
+        // floats to the finalising interpreter.
         prepared.drop();
         throw;
     }
