@@ -177,10 +177,13 @@ template <class Compute>
             static void run(void* self) {
                 constexpr std::size_t kBatch = 16384; // 0.3 ms of floats between polls for signals
                 auto& chore = *static_cast<Chore*>(self);
-                while (chore.released.with_lock([&] { return chore.prepared.make(kBatch); })) {
-                    if (chore.interruption.poll()) {
-                        return;
+                const auto make = [&] { return chore.prepared.make(kBatch); };
+                try {
+                    while (chore.released.with_lock(make) && !chore.interruption.poll()) {
                     }
+                } catch (...) { // the thread is ending: stop the items not begun, as a poll does
+                    chore.interruption.request_stop();
+                    throw;
                 }
             }
         };
