@@ -9,6 +9,8 @@
 //     auto result = witt_mao_magnification(...); // its map runs make_floats(&state) first
 #pragma once
 
+#include "parallel/thread_current.hpp"
+
 namespace finitemu::parallel {
 
 class CallerChore {
@@ -33,27 +35,12 @@ private:
     bool done_ = false;
 };
 
-namespace detail {
-inline constinit thread_local CallerChore* current_chore = nullptr;
-} // namespace detail
-
 // The chore of the call the current thread is making, or null.
 [[nodiscard]] inline CallerChore* current_chore() noexcept {
-    return detail::current_chore;
+    return ThreadCurrent<CallerChore>::get();
 }
 
-// Makes `chore` the current thread's for the scope's lifetime.
-class CallerChoreScope {
-public:
-    explicit CallerChoreScope(CallerChore& chore) noexcept : previous_(detail::current_chore) {
-        detail::current_chore = &chore;
-    }
-    ~CallerChoreScope() { detail::current_chore = previous_; }
-    CallerChoreScope(const CallerChoreScope&) = delete;
-    CallerChoreScope& operator=(const CallerChoreScope&) = delete;
-
-private:
-    CallerChore* previous_;
-};
+// Makes a chore the current thread's for the scope's lifetime.
+using CallerChoreScope = ThreadCurrent<CallerChore>::Scope;
 
 } // namespace finitemu::parallel

@@ -11,6 +11,8 @@
 //     auto result = witt_mao_magnification(...); // its maps poll and stop
 #pragma once
 
+#include "parallel/thread_current.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -74,28 +76,12 @@ private:
     std::atomic<bool> stop_{false};
 };
 
-namespace detail {
-inline constinit thread_local Interruption* current_interruption = nullptr;
-} // namespace detail
-
 // The interruption of the call the current thread is making, or null.
 [[nodiscard]] inline Interruption* current_interruption() noexcept {
-    return detail::current_interruption;
+    return ThreadCurrent<Interruption>::get();
 }
 
-// Makes `interruption` the current thread's for the scope's lifetime.
-class InterruptionScope {
-public:
-    explicit InterruptionScope(Interruption& interruption) noexcept
-        : previous_(detail::current_interruption) {
-        detail::current_interruption = &interruption;
-    }
-    ~InterruptionScope() { detail::current_interruption = previous_; }
-    InterruptionScope(const InterruptionScope&) = delete;
-    InterruptionScope& operator=(const InterruptionScope&) = delete;
-
-private:
-    Interruption* previous_;
-};
+// Makes an interruption the current thread's for the scope's lifetime.
+using InterruptionScope = ThreadCurrent<Interruption>::Scope;
 
 } // namespace finitemu::parallel
