@@ -20,9 +20,16 @@ namespace {
 
 constexpr std::size_t kWorkerStackBytes = 2 * 1024 * 1024;
 
-// Rounds of polling (with a yield) before an idle thread sleeps: a piece offered by a dividing
-// worker is usually taken within a few microseconds, which a futex sleep and wake would double.
+// How long an idle worker polls (with a yield) before it sleeps: at least kSpinRounds rounds and
+// kIdleSpin. A piece offered by a dividing worker is usually taken within a few microseconds,
+// which a futex sleep and wake would double; and a Python caller converts its next call's
+// arguments for tens to hundreds of microseconds between maps. A sleeping worker costs the next
+// caller its wake (about 10 us of the calling thread on the build machine, a virtual machine) and
+// arrives 25 to 70 us later; a polling one starts within 10 us (bench_handoff, "busy": 100 us
+// between maps). Half a millisecond of polling, yielding to any thread that wants the CPU, is
+// what OpenMP runtimes spend by default.
 constexpr int kSpinRounds = 64;
+constexpr std::chrono::microseconds kIdleSpin{500};
 
 struct Worker;
 
@@ -256,10 +263,14 @@ struct Pool::State {
 
     // Idles until pending work appears or until_done() holds: polls, then sleeps.
     template <class Done> void idle(Done until_done) {
-        for (int round = 0; round < kSpinRounds; ++round) {
+        const auto until = std::chrono::steady_clock::now() + kIdleSpin;
+        for (int round = 0;; ++round) {
             // acquire, as in find_job: a job seen counted is seen by the scan that follows.
             if (pending.load(std::memory_order_acquire) > 0 || until_done()) {
                 return;
+            }
+            if (round >= kSpinRounds && std::chrono::steady_clock::now() >= until) {
+                break;
             }
             std::this_thread::yield();
         }
