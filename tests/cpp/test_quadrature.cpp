@@ -303,4 +303,45 @@ TEST(GaussLegendre, OrderForAPoleReachesTheTarget) {
     EXPECT_EQ(gl::order_for(0.0, 1.0, 1.0 + 1e-9, 1e-15), 0);
 }
 
+TEST(GaussLegendre, ProductRuleIntegratesAPiecewiseLinearWeightExactly) {
+    // w with two kinks and a jump on [0.2, 1.4], against the 64-point rule on each piece, where
+    // w f is a polynomial it integrates exactly or, with f = 1/(z - y), analytic well beyond it.
+    const std::vector<double> breaks = {0.5, 0.9, 1.1};
+    const std::vector<gl::Line> lines = {
+        {2.0, 0.0, 0.1}, {-1.0, 0.0, 1.6}, {-1.0, 0.0, 1.9}, {3.0, 1.0, 0.5}};
+    const auto line_of = [&](std::size_t i) { return lines[i]; };
+    const double a = 0.2, b = 1.4;
+    const auto by_pieces = [&](auto piece) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            sum += piece(i == 0 ? a : breaks[i - 1], i == breaks.size() ? b : breaks[i], lines[i]);
+        }
+        return sum;
+    };
+    for (const int m : {4, 6, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 64}) {
+        // f of degree m - 1 is its own interpolant.
+        const auto f = [m](double y) { return std::pow(y - 0.7, m - 1) + 0.5 * y; };
+        const double exact = by_pieces([&](double p, double q, gl::Line line) {
+            return gl::integrate([&](double y) { return line(y) * f(y); }, p, q, 64);
+        });
+        EXPECT_NEAR(gl::integrate_against(f, a, b, m, breaks, line_of) / exact, 1.0, 2e-15) << m;
+    }
+    for (const double z : {6.0, 3.0, 2.0, 1.6}) {
+        const int m = gl::interpolation_order_for(a, b, z, 1e-15);
+        ASSERT_GT(m, 0) << z;
+        EXPECT_GE(m, gl::order_for(a, b, z, 1e-15)) << z;
+        const double exact = by_pieces([z](double p, double q, gl::Line line) {
+            return gl::integrate([&](double y) { return line(y) / (z - y); }, p, q, 64);
+        });
+        const double value = gl::integrate_against([z](double y) { return 1.0 / (z - y); }, a, b, m,
+                                                   breaks, line_of);
+        EXPECT_NEAR(value / exact, 1.0, 1e-15) << z;
+    }
+    // No break: the m-point rule on w f.
+    const gl::Line line{0.3, 0.0, -1.2};
+    const auto g = [](double y) { return std::exp(y); };
+    EXPECT_NEAR(gl::integrate_against(g, a, b, 16, {}, [&](std::size_t) { return line; }),
+                gl::integrate([&](double y) { return line(y) * g(y); }, a, b, 16), 1e-15);
+}
+
 } // namespace
