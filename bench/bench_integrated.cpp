@@ -49,18 +49,20 @@ std::vector<double> separations(const Band& band) {
     return l;
 }
 
-// The fixed limb-darkening law tabulated at r = 0, 0.1, ..., 1, as a caller gives one.
+// The fixed limb-darkening law tabulated at r = 0, 0.1, ..., 1, as a caller gives one, and at
+// every 0.0025 (401 nodes, as a model atmosphere's intensities are tabulated).
 struct FluxMap {
     std::vector<double> bl, bf;
-    FluxMap() {
-        for (int k = 0; k <= 10; ++k) {
-            const double r = k / 10.0;
+    explicit FluxMap(int intervals) {
+        for (int k = 0; k <= intervals; ++k) {
+            const double r = static_cast<double>(k) / intervals;
             bl.push_back(r);
             bf.push_back(1.0 - 0.6 * (1.0 - std::sqrt(1.0 - r * r)));
         }
     }
 };
-const FluxMap kMap;
+const FluxMap kMap(10);
+const FluxMap kFineMap(400);
 
 struct CountingKernels {
     long& count;
@@ -86,6 +88,7 @@ struct Entry {
 std::vector<Entry> entries() {
     static const rt::LimbDarkenedSource limb;
     static const rt::FluxMapSource map(kMap.bl, kMap.bf);
+    static const rt::FluxMapSource fine_map(kFineMap.bl, kFineMap.bf);
     return {
         {"integrated_witt_mao",
          [](double l) {
@@ -111,6 +114,13 @@ std::vector<Entry> entries() {
                  ->front();
          },
          [](double l, const CountingKernels& k) { return map.rings(l, kRho, k); }},
+        {"flux_map_heyrovsky_401",
+         [](double l) {
+             return finitemu::integrated_flux_map_heyrovsky_magnification({l}, kRe, kRstar,
+                                                                          kFineMap.bl, kFineMap.bf)
+                 ->front();
+         },
+         [](double l, const CountingKernels& k) { return fine_map.rings(l, kRho, k); }},
     };
 }
 
@@ -135,7 +145,8 @@ void BM_Disk(benchmark::State& state, const std::vector<double>& l) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::printf("Kernel evaluations per separation, rho = %g, 11-node flux map:\n", kRho);
+    std::printf(
+        "Kernel evaluations per separation, rho = %g, 11-node flux map (401 nodes: _401):\n", kRho);
     std::printf("%-24s %10s %10s %10s\n", "routine", kBands[0].name, kBands[1].name,
                 kBands[2].name);
     static const auto table = entries();

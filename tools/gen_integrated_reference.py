@@ -24,10 +24,12 @@ Rows, each starting with its id (tools/reference_ids.py):
     discrete-NNNN <name> <rho> <l> <value>    sum_j bf[j] H(l, bl[j]) (rings, no normalisation)
     limbedge-NNNN <rho> <l> <value>           the limb-darkened disk just inside and outside the
     mapedge-NNNN <name> <rho> <l> <value>     limb (EDGE_RHOS x EDGE_SEPARATIONS), and EDGE_MAPS
+    mapmany-NNNN <name> <rho> <l> <value>     MANY_MAPS (MANY_RHOS x MANY_SEPARATIONS)
 NNNN counts the (rho, l) pairs of RHOS x SEPARATIONS (EDGE_RHOS x EDGE_SEPARATIONS), and within
 each pair the maps, in order, so a run for some of the radii writes the same ids as the full run:
     python3 tools/gen_integrated_reference.py [rho ...]          the main grids
     python3 tools/gen_integrated_reference.py --edge [rho ...]   the edge grids
+    python3 tools/gen_integrated_reference.py --many [rho ...]   the maps of many nodes
 """
 import sys
 import time
@@ -57,6 +59,18 @@ MAPS = {
 EDGE_RHOS = ["0.01", "0.1", "1", "10"]
 EDGE_SEPARATIONS = ["0.9999", "1.00000001", "1.000001", "1.0001", "1.001", "1.003", "1.01"]
 EDGE_MAPS = ["linear", "five"]
+# Maps of many nodes, kinks at every node (the second with jumps where its support ends inside
+# the source), whose pieces away from the lens are taken in blocks (mapmany rows).
+MANY_MAPS = {
+    "many": ([f"{k / 40:g}" for k in range(41)],
+             [mp.nstr(1 - mp.mpf("0.6") * (1 - mp.sqrt(1 - (mp.mpf(k) / 40) ** 2)), 8)
+              for k in range(41)]),
+    "manyshell": ([f"{0.05 + k / 40:g}" for k in range(33)],
+                  [mp.nstr(1 + mp.mpf("0.3") * mp.sin(9 * (mp.mpf("0.05") + mp.mpf(k) / 40))
+                           + (-1) ** k * mp.mpf("0.02"), 8) for k in range(33)]),
+}
+MANY_RHOS = ["0.01", "10"]
+MANY_SEPARATIONS = ["0", "0.2", "0.5", "0.91", "1.2", "1.45"]
 # Discrete rings: radii away from every separation above (the ring kernel is singular at r = l).
 DISCRETE = {
     "rings3": (["0.2", "0.45", "0.85"], ["0.3", "0.5", "0.2"]),
@@ -143,11 +157,14 @@ def main():
     out.write("# Rows: map-<name> <n> bl... bf... | limb-NNNN <rho> <l> <M>\n")
     out.write("#       | fluxmap-NNNN <name> <rho> <l> <M> | discrete-NNNN <name> <rho> <l> <M>\n")
     out.write(HEADER + "\n")
-    for name, (bl, bf) in list(MAPS.items()) + list(DISCRETE.items()):
+    for name, (bl, bf) in list(MAPS.items()) + list(DISCRETE.items()) + list(MANY_MAPS.items()):
         out.write(f"{row_id('map', name)} {len(bl)} {' '.join(bl)} {' '.join(bf)}\n")
     # Optional arguments pick some of the radii (to split a long run); the default is all.
     if sys.argv[1:2] == ["--edge"]:
         edge(out, sys.argv[2:] or EDGE_RHOS, start)
+        return
+    if sys.argv[1:2] == ["--many"]:
+        many(out, sys.argv[2:] or MANY_RHOS, start)
         return
     for rho_text in sys.argv[1:] or RHOS:
         rho = mp.mpf(rho_text)
@@ -171,6 +188,23 @@ def main():
             out.flush()
             print(f"rho={rho_text} l={l_text} {time.time() - start:.0f}s", file=sys.stderr)
     edge(out, EDGE_RHOS, start)
+    many(out, MANY_RHOS, start)
+
+
+def many(out, rhos, start):
+    for rho_text in rhos:
+        rho = mp.mpf(rho_text)
+        for l_text in MANY_SEPARATIONS:
+            disk = Disk(rho, mp.mpf(l_text))
+            pair = MANY_RHOS.index(rho_text) * len(MANY_SEPARATIONS) + MANY_SEPARATIONS.index(l_text)
+            for i, (name, (bl_text, bf_text)) in enumerate(MANY_MAPS.items()):
+                bl = [mp.mpf(x) for x in bl_text]
+                bf = [mp.mpf(x) for x in bf_text]
+                value = disk.magnification(lambda r: interp(bl, bf, r), bl)
+                row = row_id("mapmany", pair * len(MANY_MAPS) + i)
+                out.write(f"{row} {name} {rho_text} {l_text} {fmt(value)}\n")
+            out.flush()
+            print(f"many rho={rho_text} l={l_text} {time.time() - start:.0f}s", file=sys.stderr)
 
 
 def edge(out, rhos, start):
