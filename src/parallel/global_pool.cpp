@@ -57,6 +57,11 @@ Result<Pool*> global_pool() {
     return created;
 }
 
+Pool* existing_global_pool() noexcept {
+    // acquire: pairs with the release store in global_pool.
+    return global_instance.load(std::memory_order_acquire);
+}
+
 Result<Pool*> pool_for_map() {
     if (Pool* pool = current_pool()) {
         return pool;

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -106,6 +108,8 @@ struct Pool::State {
     std::mutex sleep_mutex;
     std::condition_variable wake;
     std::atomic<std::size_t> sleepers{0};
+    // Bumped by rouse(): a sleeper that sees it change goes back to polling without a job.
+    std::atomic<std::uint64_t> rousings{0};
 
     std::atomic<bool> stopping{false}; // set once, by ~Pool or a failed creation
     std::size_t live = 0;              // running worker threads, under sleep_mutex
@@ -261,26 +265,41 @@ struct Pool::State {
         }
     }
 
-    // Idles until pending work appears or until_done() holds: polls, then sleeps.
+    // Idles until pending work appears or until_done() holds: polls, then sleeps; roused, polls
+    // again.
     template <class Done> void idle(Done until_done) {
-        const auto until = std::chrono::steady_clock::now() + kIdleSpin;
-        for (int round = 0;; ++round) {
-            // acquire, as in find_job: a job seen counted is seen by the scan that follows.
+        for (;;) {
+            const auto until = std::chrono::steady_clock::now() + kIdleSpin;
+            for (int round = 0;; ++round) {
+                // acquire, as in find_job: a job seen counted is seen by the scan that follows.
+                if (pending.load(std::memory_order_acquire) > 0 || until_done()) {
+                    return;
+                }
+                if (round >= kSpinRounds && std::chrono::steady_clock::now() >= until) {
+                    break;
+                }
+                std::this_thread::yield();
+            }
+            std::unique_lock lock(sleep_mutex);
+            sleepers.fetch_add(1, std::memory_order_seq_cst);
+            const std::uint64_t seen = rousings.load(std::memory_order_seq_cst);
+            while (pending.load(std::memory_order_seq_cst) == 0 && !until_done() &&
+                   rousings.load(std::memory_order_seq_cst) == seen) {
+                wake.wait(lock);
+            }
+            // relaxed: a producer that still sees this sleeper only takes the mutex and notifies.
+            sleepers.fetch_sub(1, std::memory_order_relaxed);
             if (pending.load(std::memory_order_acquire) > 0 || until_done()) {
                 return;
             }
-            if (round >= kSpinRounds && std::chrono::steady_clock::now() >= until) {
-                break;
-            }
-            std::this_thread::yield();
         }
-        std::unique_lock lock(sleep_mutex);
-        sleepers.fetch_add(1, std::memory_order_seq_cst);
-        while (pending.load(std::memory_order_seq_cst) == 0 && !until_done()) {
-            wake.wait(lock);
-        }
-        // relaxed: a producer that still sees this sleeper only takes the mutex and notifies.
-        sleepers.fetch_sub(1, std::memory_order_relaxed);
+    }
+
+    // Wakes one sleeping worker to poll (a hint: a rousing that meets no sleeper, or one about to
+    // sleep, is lost, and the job that follows wakes a worker as usual).
+    void rouse() {
+        rousings.fetch_add(1, std::memory_order_seq_cst);
+        notify(false);
     }
 
     // Runs other jobs until `done` is set.
@@ -402,6 +421,10 @@ Result<std::unique_ptr<Pool>> Pool::create(std::size_t workers) {
         return std::unexpected(Error::of(ErrorKind::pool_start, static_cast<std::size_t>(rc)));
     }
     return pool;
+}
+
+void Pool::rouse() {
+    state_->rouse();
 }
 
 std::size_t Pool::worker_count() const noexcept {

@@ -84,6 +84,11 @@ public:
     void share(PieceRef work, std::size_t helpers, PieceRef while_waiting,
                std::chrono::milliseconds period);
 
+    // Wakes a sleeping worker to poll for work for a while, as after a job of its own: a caller
+    // about to share a task calls it before its own preparations, so that the worker's wake
+    // (tens of microseconds on a virtual machine) overlaps them. A hint, which may be lost.
+    void rouse();
+
     struct State;
 
 private:
@@ -98,6 +103,9 @@ private:
 // and never shut down. Creation is attempted once: its failure is reported to that call as
 // ErrorKind::pool_start and to every later call as ErrorKind::pool_unavailable.
 [[nodiscard]] Result<Pool*> global_pool();
+
+// The process-wide pool if it has been made, else nullptr (never makes it).
+[[nodiscard]] Pool* existing_global_pool() noexcept;
 
 // The pool of a nested map (the current worker's), else the process-wide pool.
 [[nodiscard]] Result<Pool*> pool_for_map();

@@ -426,6 +426,8 @@ TEST(ParallelMap, ThousandsOfRepetitions) {
     }
 }
 
+// Now and then a caller pauses long enough for the workers to fall asleep and rouses one before
+// its next map: a rousing is a hint, and no map may lose a job or hang for it.
 TEST(ParallelMap, ConcurrentMapsFromSeveralThreads) {
     auto pool = make_pool(2);
     ASSERT_TRUE(pool);
@@ -434,6 +436,10 @@ TEST(ParallelMap, ConcurrentMapsFromSeveralThreads) {
     for (int t = 0; t < 4; ++t) {
         callers.emplace_back([&, t] {
             for (int rep = 0; rep < 200; ++rep) {
+                if (rep % 50 == t) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    pool->rouse();
+                }
                 const auto items = iota(static_cast<std::size_t>(t * 37 + rep % 50));
                 const auto out =
                     parallel_map(*pool, std::span<const std::size_t>(items), [&](std::size_t i) {
