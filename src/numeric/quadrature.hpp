@@ -257,8 +257,6 @@ namespace finitemu::numeric::quadrature::gauss_legendre {
 }
 
 namespace detail {
-// U_k(x) = int_x^1 P_k and V_k(x) = int_x^1 U_k for k < m, from the Legendre recurrence:
-// U_0 = 1 - x, U_k = (P_k-1 - P_k+1)/(2k + 1); V_0 = (1 - x)^2/2, V_k = (U_k-1 - U_k+1)/(2k + 1).
 // The Legendre recurrence P_k+1 = ((2k + 1) x P_k - k P_k-1)/(k + 1) and 1/(2k + 1), as
 // multipliers, for k up to 65: the product rule runs it once per break and order.
 struct LegendreSteps {
@@ -277,6 +275,8 @@ inline constexpr LegendreSteps kLegendreSteps = [] {
     return steps;
 }();
 
+// U_k(x) = int_x^1 P_k and V_k(x) = int_x^1 U_k for k < m, from the Legendre recurrence:
+// U_0 = 1 - x, U_k = (P_k-1 - P_k+1)/(2k + 1); V_0 = (1 - x)^2/2, V_k = (U_k-1 - U_k+1)/(2k + 1).
 template <std::size_t N>
 void integrals_to_one(double x, std::size_t m, std::array<double, N>& u,
                       std::array<double, N>& v) noexcept {
@@ -364,14 +364,16 @@ double integrate_against(F&& f, double a, double b, int order, std::span<const d
     // int_-1^1 w P_k for k < m, w in x = (r - d) / c, piece by piece from U_k and V_k at the
     // piece's ends (P_k(+-1) = (+-1)^k gives U_k and V_k at x = +-1 too).
     std::array<double, kMaxOrder> moment{};
-    std::array<double, kMaxOrder> u_from{};
-    std::array<double, kMaxOrder> v_from{};
-    std::array<double, kMaxOrder> u_to{};
-    std::array<double, kMaxOrder> v_to{};
-    detail::integrals_to_one(-1.0, m, u_from, v_from);
+    std::array<std::array<double, kMaxOrder>, 2> u{}; // at the piece's ends, alternately
+    std::array<std::array<double, kMaxOrder>, 2> v{};
+    detail::integrals_to_one(-1.0, m, u[0], v[0]);
     double from = -1.0;
     for (std::size_t i = 0; i <= breaks.size(); ++i) {
         const double to = i == breaks.size() ? 1.0 : std::clamp((breaks[i] - d) / c, -1.0, 1.0);
+        const auto& u_from = u[i % 2];
+        const auto& v_from = v[i % 2];
+        auto& u_to = u[(i + 1) % 2];
+        auto& v_to = v[(i + 1) % 2];
         detail::integrals_to_one(to, m, u_to, v_to);
         // w = w_mid + slope (x - mid) on [from, to]; int_from^to (x - mid) P_k =
         // V_k(from) - V_k(to) - (h/2) (U_k(from) + U_k(to)), h = to - from.
@@ -384,8 +386,6 @@ double integrate_against(F&& f, double a, double b, int order, std::span<const d
             moment[k] += w_mid * (u_from[k] - u_to[k]) +
                          slope * ((v_from[k] - v_to[k]) - half * (u_from[k] + u_to[k]));
         }
-        u_from = u_to;
-        v_from = v_to;
         from = to;
     }
     double sum = 0.0;
