@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <limits>
 #include <numbers>
 #include <vector>
@@ -342,6 +343,45 @@ TEST(GaussLegendre, ProductRuleIntegratesAPiecewiseLinearWeightExactly) {
     const auto g = [](double y) { return std::exp(y); };
     EXPECT_NEAR(gl::integrate_against(g, a, b, 16, {}, [&](std::size_t) { return line; }),
                 gl::integrate([&](double y) { return line(y) * g(y); }, a, b, 16), 1e-15);
+}
+
+namespace lg = finitemu::numeric::quadrature::log_gauss;
+
+TEST(LogGauss, ExactForPolynomialsAndTheirLogarithmicParts) {
+    // int_0^h s^k ln s ds = h^(k+1) (ln h / (k+1) - 1/(k+1)^2); the N-point rule holds k < N.
+    const double h = 0.37;
+    for (const int n : {8, 12, 16, 20, 24}) {
+        for (const int k : {0, n / 2, n - 1}) {
+            const double power = std::pow(h, k + 1) / (k + 1);
+            const double exact = power * (1.0 - 0.3 * (std::log(h) - 1.0 / (k + 1)));
+            const double value = lg::integrate(
+                [k](double s) { return std::pow(s, k) * (1.0 - 0.3 * std::log(s)); }, h, n);
+            EXPECT_NEAR(value / exact, 1.0, 2e-15) << n << " " << k;
+        }
+    }
+}
+
+TEST(LogGauss, OrderForAPoleBesideTheRegularPartReachesTheTarget) {
+    // ln(s) / (s + z), the pole at s = -z beyond the logarithmic end, against tanh-sinh: the
+    // order grows as the pole nears, and none is offered once it is too close.
+    const double h = 0.05;
+    int previous = 0;
+    for (const double z : {2.0, 0.5, 0.2, 0.1, 0.05}) {
+        const std::complex<double> pole[] = {{-z, 0.0}};
+        const int n = lg::order_for(h, pole, 1e-15);
+        ASSERT_GT(n, 0) << z;
+        EXPECT_GE(n, previous) << z;
+        previous = n;
+        const auto g = [z](double s) { return std::log(s) / (s + z); };
+        namespace de = finitemu::numeric::quadrature::double_exponential;
+        const double reference =
+            de::integrate_relative([&](const de::Sample& s) { return g(s.from_a); }, 0.0, h, 1e-17,
+                                   0.0, {de::End::logarithmic, de::End::bounded})
+                .value;
+        EXPECT_NEAR(lg::integrate(g, h, n) / reference, 1.0, 2e-15) << z;
+    }
+    const std::complex<double> close[] = {{-1e-4, 0.0}};
+    EXPECT_EQ(lg::order_for(h, close, 1e-15), 0);
 }
 
 } // namespace
