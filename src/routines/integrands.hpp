@@ -12,11 +12,12 @@
 // numeric/mean_value_series.hpp over the profile's moments: a few uniform-disk-like terms. Nearer,
 // the ring integral is P(l) F(1) plus int_0^1 (P(r) - P(l)) F'(r) dr, split where the integrand
 // breaks: at r = l (logarithmic singularity of H, kink of W) and at a flux map's nodes (kinks and
-// jumps of P). A piece that ends at r = l is taken by
-// the tanh-sinh rule, which sees the distance to l exactly (numeric/quadrature.hpp); a piece away
-// from l, where the integrand is analytic, by a Gauss-Legendre rule of the order the distance to
-// l calls for. Every rule stops at a relative error of kRelativeTarget, so a result means the same
-// for any unit of brightness.
+// jumps of P). A piece that ends at r = l is taken by a generalized Gaussian rule for its
+// logarithmic end where the rest of the integrand is analytic far enough around it, else by the
+// tanh-sinh rule; both see the distance to l exactly (numeric/quadrature.hpp). A piece away from
+// l, where the integrand is analytic, takes a Gauss-Legendre rule of the order the distance to l
+// calls for. Every rule stops at (or is chosen for) a relative error of kRelativeTarget, so a
+// result means the same for any unit of brightness.
 #pragma once
 
 #include "kernels/heyrovsky.hpp"
@@ -27,6 +28,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <complex>
 #include <cstddef>
 #include <limits>
 #include <numbers>
@@ -226,13 +228,36 @@ void for_each_part(std::span<const double> breaks, double l, Piece&& piece, Bloc
 // int_a^b f(r) dr for an integrand analytic on [a, b] except possibly at r = l: tanh-sinh when
 // a piece ends at l (f gets the exact distance), else Gauss-Legendre of the order the nearer of
 // the singular points +-l calls for (tanh-sinh, with `ends` and `steps`, when it lies too close).
+//
+// A piece that ends at l, where the ring flux is A(r) + B(r) ln|r - l| with A and B analytic near
+// l, takes the generalized Gaussian rule for a logarithmic end (numeric log_gauss) when A and B
+// are analytic far enough around it: their singular points are the mirror r = -l, the limb
+// r = 1 (`limb`: the law's sqrt(1 - r^2)), and r = l +- 2i big_r, where the ring meets the branch
+// points of the point-source magnification (dist = 2i Einstein radii).
 template <class F>
 double piece_integral(const F& f, double a, double b, double l, double floor,
                       numeric::quadrature::double_exponential::Ends ends,
-                      numeric::quadrature::double_exponential::Steps steps) noexcept {
+                      numeric::quadrature::double_exponential::Steps steps, double big_r,
+                      bool limb) noexcept {
     namespace gl = numeric::quadrature::gauss_legendre;
     namespace de = numeric::quadrature::double_exponential;
-    if (a != l && b != l) {
+    namespace lg = numeric::quadrature::log_gauss;
+    if (a == l || b == l) {
+        // s, the distance from l into the piece: r = l + s on [l, b], l - s on [a, l].
+        const double h = b - a;
+        const double toward = a == l ? 1.0 : -1.0;
+        const std::complex<double> singular[] = {
+            {-2.0 * l * toward, 0.0},
+            {(1.0 - l) * toward, limb ? 0.0 : std::numeric_limits<double>::infinity()},
+            {0.0, 2.0 * big_r}};
+        if (const int order = lg::order_for(h, singular, kRelativeTarget); order > 0) {
+            return lg::integrate(
+                [&](double s) noexcept {
+                    return a == l ? f(de::Sample{l + s, s, h - s}) : f(de::Sample{l - s, h - s, s});
+                },
+                h, order);
+        }
+    } else {
         const double centre = 0.5 * (a + b);
         const double z = std::abs(l - centre) <= std::abs(l + centre) ? l : -l;
         if (const int order = gl::order_for(a, b, z, kRelativeTarget); order > 0) {
@@ -343,11 +368,12 @@ double ring_integral(double l, const Profile& profile, double rho, double diviso
         };
         const de::Ends ends{end_kind(a), end_kind(b)};
         const de::Steps steps = tanh_sinh_steps(a, b, l, big_r, singular_limb);
-        total = total +
-                (singular_limb && b == 1.0
-                     ? de::integrate_relative(ring_flux, a, b, kRelativeTarget, floor, ends, steps)
-                           .value
-                     : piece_integral(ring_flux, a, b, l, floor, ends, steps));
+        total =
+            total +
+            (singular_limb && b == 1.0
+                 ? de::integrate_relative(ring_flux, a, b, kRelativeTarget, floor, ends, steps)
+                       .value
+                 : piece_integral(ring_flux, a, b, l, floor, ends, steps, big_r, singular_limb));
     };
     if (singular_limb) {
         for_each_piece(breaks, l, piece);
