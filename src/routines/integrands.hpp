@@ -129,6 +129,8 @@ inline constexpr std::size_t kFewestPiecesForBlocks = 16;
 // at least 2 kBlockDepth of them), and are taken if they need fewer samples than kPieceSamples
 // a piece (a piece needs 4 to 8 there; a block adds some arithmetic for each node inside).
 inline constexpr double kBlockDepth = 4.0;
+// Samples a piece that tanh-sinh takes, for comparison (about 70 where Gauss-Legendre fails).
+inline constexpr int kTanhSinhSamples = 70;
 inline constexpr double kPieceSamples = 3.0;
 
 // The nearer of the singular points +-l to the centre of [a, b].
@@ -167,9 +169,12 @@ inline int block_samples(double start, double end, double l) noexcept {
 // The pieces of [0, 1] between `breaks` (ascending, from 0 to 1), the piece that holds l split
 // there: piece(a, b) for those that end at l and, on each side of l, for the pieces nearest to
 // it; block(a, b, order) for the graded blocks that take the rest of a side, where they need
-// fewer samples than its pieces one by one.
-template <class Piece, class Block>
-void for_each_part(std::span<const double> breaks, double l, Piece&& piece, Block&& block) {
+// fewer samples than its pieces one by one. With l strictly inside a piece, hinge(far, near) may
+// take the half of that piece on one side, [near, l], with the next piece, [far, near], itself
+// (returning true).
+template <class Piece, class Block, class Hinge>
+void for_each_part(std::span<const double> breaks, double l, Piece&& piece, Block&& block,
+                   Hinge&& hinge) {
     namespace gl = numeric::quadrature::gauss_legendre;
     const std::size_t n = breaks.size() - 1; // pieces
     // breaks[0 .. left] below the pieces that end at l, breaks[right .. n] above them.
@@ -181,10 +186,15 @@ void for_each_part(std::span<const double> breaks, double l, Piece&& piece, Bloc
         const bool at_break = breaks[above] == l;
         left = above == 0 ? 0 : above - 1;
         right = at_break ? std::min(above + 1, n) : above;
-        if (above > 0) {
+        const bool split = above > 0 && !at_break;
+        if (split && left > 0 && hinge(breaks[left - 1], breaks[left])) {
+            --left;
+        } else if (above > 0) {
             piece(breaks[above - 1], l);
         }
-        if (above < n || !at_break) {
+        if (split && right < n && hinge(breaks[right + 1], breaks[right])) {
+            ++right;
+        } else if (above < n || !at_break) {
             piece(l, breaks[at_break ? above + 1 : above]);
         }
     }
@@ -225,6 +235,17 @@ void for_each_part(std::span<const double> breaks, double l, Piece&& piece, Bloc
         [&](std::size_t k) { return breaks[right + k + 1]; });
 }
 
+// The order of the generalized Gaussian rule on [l, l + h] (toward = 1) or [l - h, l]
+// (toward = -1) for the ring flux, whose parts A and B are singular at the mirror r = -l, the
+// limb r = 1 (`limb`) and r = l +- 2i big_r; 0 when none of the table suffices.
+inline int log_gauss_order(double h, double l, double toward, double big_r, bool limb) noexcept {
+    const std::complex<double> singular[] = {
+        {-2.0 * l * toward, 0.0},
+        {(1.0 - l) * toward, limb ? 0.0 : std::numeric_limits<double>::infinity()},
+        {0.0, 2.0 * big_r}};
+    return numeric::quadrature::log_gauss::order_for(h, singular, kRelativeTarget);
+}
+
 // int_a^b f(r) dr for an integrand analytic on [a, b] except possibly at r = l: tanh-sinh when
 // a piece ends at l (f gets the exact distance), else Gauss-Legendre of the order the nearer of
 // the singular points +-l calls for (tanh-sinh, with `ends` and `steps`, when it lies too close).
@@ -245,12 +266,7 @@ double piece_integral(const F& f, double a, double b, double l, double floor,
     if (a == l || b == l) {
         // s, the distance from l into the piece: r = l + s on [l, b], l - s on [a, l].
         const double h = b - a;
-        const double toward = a == l ? 1.0 : -1.0;
-        const std::complex<double> singular[] = {
-            {-2.0 * l * toward, 0.0},
-            {(1.0 - l) * toward, limb ? 0.0 : std::numeric_limits<double>::infinity()},
-            {0.0, 2.0 * big_r}};
-        if (const int order = lg::order_for(h, singular, kRelativeTarget); order > 0) {
+        if (const int order = log_gauss_order(h, l, a == l ? 1.0 : -1.0, big_r, limb); order > 0) {
             return lg::integrate(
                 [&](double s) noexcept {
                     return a == l ? f(de::Sample{l + s, s, h - s}) : f(de::Sample{l - s, h - s, s});
@@ -400,7 +416,64 @@ double ring_integral(double l, const Profile& profile, double rho, double diviso
         total = total + numeric::quadrature::gauss_legendre::integrate_against(ring_flux, a, b,
                                                                                order, nodes, line);
     };
-    for_each_part(breaks, l, piece, block);
+    // The half [near, l] of l's piece and the next piece [far, near] at once, when the
+    // generalized Gaussian rule on [far, l] needs fewer samples than [far, near] alone (whose end
+    // lies as close to l as near does). With P = level + slope (r - l) on l's piece and a line of
+    // slope slope + gamma on the next, continuous at near,
+    //   int_far^l (P - level) F' = int_far^l (slope (r - l) + gamma (r - near)) F'
+    //                              - int_near^l gamma (r - near) F',
+    // two integrals that end at l.
+    const auto hinge = [&](double far, double near) {
+        namespace gl = numeric::quadrature::gauss_legendre;
+        namespace lg = numeric::quadrature::log_gauss;
+        if (!inside) {
+            return false;
+        }
+        const double toward = far > l ? 1.0 : -1.0;
+        const auto slope_of = [&](double p, double q) noexcept {
+            const double r1 = p + 0.25 * (q - p);
+            const double r2 = p + 0.75 * (q - p);
+            return (profile(r2) - profile(r1)) / (r2 - r1);
+        };
+        // l's piece runs from near through l to the next break beyond l.
+        const auto beyond = toward > 0.0 ? *(std::upper_bound(breaks.begin(), breaks.end(), l) - 1)
+                                         : *std::upper_bound(breaks.begin(), breaks.end(), l);
+        const double slope = slope_of(std::min(near, beyond), std::max(near, beyond));
+        const double next_slope = slope_of(std::min(far, near), std::max(far, near));
+        const double at_near = level + slope * (near - l);
+        const double next_at_near =
+            profile(near + 0.25 * (far - near)) + next_slope * (0.25 * (near - far));
+        if (!(std::abs(at_near - next_at_near) <= 1e-12 * (std::abs(at_near) + std::abs(level)))) {
+            return false; // a jump at near
+        }
+        const double gamma = next_slope - slope;
+        const int whole = log_gauss_order(std::abs(l - far), l, toward, big_r, false);
+        const int half = log_gauss_order(std::abs(l - near), l, toward, big_r, false);
+        const int alone = gl::order_for(std::min(far, near), std::max(far, near),
+                                        nearer_singular_point(far, near, l), kRelativeTarget);
+        if (whole == 0 || half == 0 || whole >= (alone > 0 ? alone : kTanhSinhSamples)) {
+            return false;
+        }
+        const auto flux = [&](double s, auto weight) noexcept {
+            const double r = l + toward * s;
+            return weight(r) * (kTwoPi * r * kernels.ring(l, r, toward * s, big_r));
+        };
+        total = total +
+                lg::integrate(
+                    [&](double s) noexcept {
+                        return flux(s, [&](double r) noexcept {
+                            return slope * (r - l) + gamma * (r - near);
+                        });
+                    },
+                    std::abs(l - far), whole) -
+                lg::integrate(
+                    [&](double s) noexcept {
+                        return flux(s, [&](double r) noexcept { return gamma * (r - near); });
+                    },
+                    std::abs(l - near), half);
+        return true;
+    };
+    for_each_part(breaks, l, piece, block, hinge);
     return total / divisor;
 }
 
