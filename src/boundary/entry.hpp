@@ -41,8 +41,10 @@ namespace finitemu::boundary {
 // finalisation) is let through, which is why the guards are not noexcept.
 //
 // That forced unwind is no C++ object: the handler's reference to it is null by design, which
-// UBSan's null check would report; the check is off for the handlers that catch it.
-[[gnu::no_sanitize("null")]] inline void raise_current_cpp_exception() {
+// UBSan's null check would report; the check is off for the functions that catch it, which are
+// never inlined, since the attribute does not follow a function's body into its caller (UBSan
+// reported the catch in without_interpreter_lock once it was inlined into call_routine).
+[[gnu::no_sanitize("null"), gnu::noinline]] inline void raise_current_cpp_exception() {
     try {
         throw;
     } catch (abi::__forced_unwind&) {
@@ -149,9 +151,9 @@ inline constexpr double kReleaseLockWork = 1000.0;
 // With `prepared`, the call's first shared map makes its float objects first (PreparedFloats),
 // taking the lock back for each batch and polling for signals between batches.
 template <class Compute>
-[[gnu::no_sanitize("null")]] auto without_interpreter_lock(Compute&& compute,
-                                                           std::optional<ErrorValue>& raised,
-                                                           PreparedFloats* prepared = nullptr) {
+[[gnu::no_sanitize("null"), gnu::noinline]] auto
+without_interpreter_lock(Compute&& compute, std::optional<ErrorValue>& raised,
+                         PreparedFloats* prepared = nullptr) {
     using Result = decltype(compute());
     std::optional<Result> result;
     std::exception_ptr failure;
