@@ -192,37 +192,33 @@ def main():
 
 
 def many(out, rhos, start):
-    for rho_text in rhos:
-        rho = mp.mpf(rho_text)
-        for l_text in MANY_SEPARATIONS:
-            disk = Disk(rho, mp.mpf(l_text))
-            pair = MANY_RHOS.index(rho_text) * len(MANY_SEPARATIONS) + MANY_SEPARATIONS.index(l_text)
-            for i, (name, (bl_text, bf_text)) in enumerate(MANY_MAPS.items()):
-                bl = [mp.mpf(x) for x in bl_text]
-                bf = [mp.mpf(x) for x in bf_text]
-                value = disk.magnification(lambda r: interp(bl, bf, r), bl)
-                row = row_id("mapmany", pair * len(MANY_MAPS) + i)
-                out.write(f"{row} {name} {rho_text} {l_text} {fmt(value)}\n")
-            out.flush()
-            print(f"many rho={rho_text} l={l_text} {time.time() - start:.0f}s", file=sys.stderr)
+    side_grid(out, "many", MANY_RHOS, rhos, MANY_SEPARATIONS, MANY_MAPS, None, start)
 
 
 def edge(out, rhos, start):
+    maps = {name: MAPS[name] for name in EDGE_MAPS}
+    side_grid(out, "edge", EDGE_RHOS, rhos, EDGE_SEPARATIONS, maps, "limbedge", start)
+
+
+def side_grid(out, grid, all_rhos, rhos, separations, maps, limb_grid, start):
+    """Rows map<grid>-NNNN (and <limb_grid>-NNNN for the law, if given) for rhos, a part of
+    all_rhos, times separations; NNNN counts as in the full grid."""
     for rho_text in rhos:
         rho = mp.mpf(rho_text)
-        for l_text in EDGE_SEPARATIONS:
+        for l_text in separations:
             disk = Disk(rho, mp.mpf(l_text))
-            pair = EDGE_RHOS.index(rho_text) * len(EDGE_SEPARATIONS) + EDGE_SEPARATIONS.index(l_text)
-            value = disk.magnification(limb, [])
-            out.write(f"{row_id('limbedge', pair)} {rho_text} {l_text} {fmt(value)}\n")
-            for i, name in enumerate(EDGE_MAPS):
-                bl = [mp.mpf(x) for x in MAPS[name][0]]
-                bf = [mp.mpf(x) for x in MAPS[name][1]]
+            pair = all_rhos.index(rho_text) * len(separations) + separations.index(l_text)
+            if limb_grid:
+                value = disk.magnification(limb, [])
+                out.write(f"{row_id(limb_grid, pair)} {rho_text} {l_text} {fmt(value)}\n")
+            for i, (name, (bl_text, bf_text)) in enumerate(maps.items()):
+                bl = [mp.mpf(x) for x in bl_text]
+                bf = [mp.mpf(x) for x in bf_text]
                 value = disk.magnification(lambda r: interp(bl, bf, r), bl)
-                row = row_id("mapedge", pair * len(EDGE_MAPS) + i)
+                row = row_id("map" + grid, pair * len(maps) + i)
                 out.write(f"{row} {name} {rho_text} {l_text} {fmt(value)}\n")
             out.flush()
-            print(f"edge rho={rho_text} l={l_text} {time.time() - start:.0f}s", file=sys.stderr)
+            print(f"{grid} rho={rho_text} l={l_text} {time.time() - start:.0f}s", file=sys.stderr)
 
 
 if __name__ == "__main__":

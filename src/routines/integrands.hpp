@@ -395,20 +395,20 @@ double ring_integral(double l, const Profile& profile, double rho, double diviso
         for_each_piece(breaks, l, piece);
         return total / divisor;
     }
-    // A block: the profile's line on each of its pieces from two of its points, less the level.
+    // The profile's line on [p, q], less the level, from two of its points. A piece too short for
+    // two points (a block's end a rounding away from a node) weighs nothing: any line will do.
+    const auto line_of = [&](double p, double q) noexcept {
+        const double r1 = p + 0.25 * (q - p);
+        const double r2 = p + 0.75 * (q - p);
+        const double y1 = profile(r1) - level;
+        const double slope = r2 > r1 ? (profile(r2) - level - y1) / (r2 - r1) : 0.0;
+        return numeric::quadrature::gauss_legendre::Line{slope, r1, y1};
+    };
     const auto block = [&](double a, double b, int order) {
         const auto nodes = std::span(std::upper_bound(breaks.begin(), breaks.end(), a),
                                      std::lower_bound(breaks.begin(), breaks.end(), b));
         const auto line = [&](std::size_t i) noexcept {
-            const double p = i == 0 ? a : nodes[i - 1];
-            const double q = i == nodes.size() ? b : nodes[i];
-            const double r1 = p + 0.25 * (q - p);
-            const double r2 = p + 0.75 * (q - p);
-            const double y1 = profile(r1) - level;
-            // A piece too short for two points (a block's end a rounding away from a node)
-            // weighs nothing: any line will do.
-            const double slope = r2 > r1 ? (profile(r2) - level - y1) / (r2 - r1) : 0.0;
-            return numeric::quadrature::gauss_legendre::Line{slope, r1, y1};
+            return line_of(i == 0 ? a : nodes[i - 1], i == nodes.size() ? b : nodes[i]);
         };
         const auto ring_flux = [&](double r) noexcept {
             return kTwoPi * r * kernels.ring(l, r, r - l, big_r);
@@ -430,19 +430,14 @@ double ring_integral(double l, const Profile& profile, double rho, double diviso
             return false;
         }
         const double toward = far > l ? 1.0 : -1.0;
-        const auto slope_of = [&](double p, double q) noexcept {
-            const double r1 = p + 0.25 * (q - p);
-            const double r2 = p + 0.75 * (q - p);
-            return (profile(r2) - profile(r1)) / (r2 - r1);
-        };
         // l's piece runs from near through l to the next break beyond l.
         const auto beyond = toward > 0.0 ? *(std::upper_bound(breaks.begin(), breaks.end(), l) - 1)
                                          : *std::upper_bound(breaks.begin(), breaks.end(), l);
-        const double slope = slope_of(std::min(near, beyond), std::max(near, beyond));
-        const double next_slope = slope_of(std::min(far, near), std::max(far, near));
+        const double slope = line_of(std::min(near, beyond), std::max(near, beyond)).slope;
+        const auto next = line_of(std::min(far, near), std::max(far, near));
+        const double next_slope = next.slope;
         const double at_near = level + slope * (near - l);
-        const double next_at_near =
-            profile(near + 0.25 * (far - near)) + next_slope * (0.25 * (near - far));
+        const double next_at_near = level + next(near);
         if (!(std::abs(at_near - next_at_near) <= 1e-12 * (std::abs(at_near) + std::abs(level)))) {
             return false; // a jump at near
         }
