@@ -57,6 +57,7 @@ FAR_FIELD_FROM = 1.5
 
 RINGS = 10  # discrete_flux_map_heyrovsky_magnification: rings of the map
 MULTI_L = 1000  # multi_witt_mao_magnification: separations per (re, rstar) row
+MULTI_PIECE = 128  # ... mapped in pieces of this many separations of a row
 
 
 def sequential_below(item_seconds):
@@ -80,11 +81,19 @@ def first_on_pool(item_seconds_of_n):
     return n
 
 
+def first_rows_on_pool():
+    pieces = -(-MULTI_L // MULTI_PIECE)
+    rows = 1
+    while rows * pieces < sequential_below(DISK_KERNEL * MULTI_PIECE):
+        rows += 1
+    return rows
+
+
 def thresholds():
     return {
         "witt_mao": first_on_pool(lambda n: DISK_KERNEL),
-        # pairs of MULTI_L separations; each row (< 8000 separations) then runs on one worker
-        "multi": first_on_pool(lambda n: DISK_KERNEL * MULTI_L),
+        # rows of MULTI_L separations, the map's items pieces of MULTI_PIECE of them
+        "multi": first_rows_on_pool(),
         "near": first_on_pool(lambda n: integral_item_seconds(n, False)),
         "far": first_on_pool(lambda n: integral_item_seconds(n, True)),
         "discrete": first_on_pool(lambda n: RING_KERNEL * RINGS),
@@ -365,7 +374,7 @@ def four_threads(children, runs, n=2000, calls=4):
         once = statistics.median(a[1] for a in answers[w])
         medians[w] = (after, once)
         print(f"   W={w}: one after another {after * 1e3:7.2f} ms, at once {once * 1e3:7.2f} ms, "
-              f"ratio {after / once:.2f}")
+              f"at once / one after another {once / after:.3f}")
     if 1 in medians and 2 in medians:
         print(f"   at once, W=2 against W=1: {medians[1][1] / medians[2][1]:.2f}; one after "
               f"another, W=2 against W=1: {medians[1][0] / medians[2][0]:.2f}")

@@ -84,7 +84,12 @@ TEST(WittMaoList, DegenerateRadii) {
 }
 
 TEST(MultiWittMaoList, ReMajorCartesianProduct) {
-    const std::vector<double> l{1.0, 0.3, 4.0};
+    // 1001 separations: rows divide into pieces of unequal lengths, and six rows are enough work
+    // to go to the pool; every slot must match the single-row call.
+    std::vector<double> l{1.0, 0.3, 4.0};
+    for (int k = 0; k < 998; ++k) {
+        l.push_back(0.01 * k);
+    }
     const std::vector<double> re{1.0, 2.0};
     const std::vector<double> rstar{0.5, 0.25, 0.1};
     const auto rows = multi_witt_mao_magnification(l, re, rstar);
