@@ -17,7 +17,9 @@ side: the two sides of a ratio are timed interleaved, never minutes apart.
    caller waiting, or computes here as with W = 1). "warm": the calls back to back, so the
    workers are still polling for work; "cold": the caller sleeps 2 ms before each call, as a
    caller doing other things between calls, so the workers (and maybe the cores) are asleep.
-       t1, t2      best time of one call with W = 1 and W = 2
+       t1, t2      time of one call with W = 1 and W = 2: warm the best, cold the median of
+                   every call (a cold call meets a worker woken late, or onto its own CPU, in
+                   some calls and not in others, which the best time would hide)
        t2/t1       above 1: two workers are slower than the calling thread alone
        t2-t1/2     what the call costs beyond a perfect halving of the whole call
        s           the call's serial part: the same call with rstar = 0 and W = 1, where every
@@ -314,9 +316,15 @@ def best_times(children, rounds, case, gap):
     return {w: min(min(a) for a in lists) for w, lists in answers.items()}
 
 
+def median_times(children, rounds, case, gap):
+    answers = interleaved(children, rounds, {"op": "time", "case": case, "gap": gap})
+    return {w: statistics.median(t for a in lists for t in a) for w, lists in answers.items()}
+
+
 def handoff(children, rounds, gap, functions):
     th = thresholds()
-    print(f"1. Hand-off: one call, W=1 against W=2; best of {rounds} interleaved rounds; us")
+    print(f"1. Hand-off: one call, W=1 against W=2, {rounds} interleaved rounds; us. Warm: the best "
+          "time; cold: the median of every call (a cold call's wake varies from call to call)")
     print(f"   W=2 maps on the pool from: witt_mao {th['witt_mao']} separations; multi_witt_mao "
           f"{th['multi']} rows of {MULTI_L}; integrated near field (l in [0,1)) {th['near']}, "
           f"far field (l in [2,10)) {th['far']}; discrete flux map ({RINGS} rings) "
@@ -332,10 +340,10 @@ def handoff(children, rounds, gap, functions):
             continue
         has_serial = function != "heyrovsky_magnification"
         warm = best_times(children, rounds, [function, n, field, False], 0.0)
-        cold = best_times(children, rounds, [function, n, field, False], gap)
+        cold = median_times(children, rounds, [function, n, field, False], gap)
         if has_serial:
             warm0 = best_times(children, rounds, [function, n, field, True], 0.0)
-            cold0 = best_times(children, rounds, [function, n, field, True], gap)
+            cold0 = median_times(children, rounds, [function, n, field, True], gap)
         for c in children:
             c.ask(op="drop")
         t1, t2 = warm[1], warm[2]

@@ -140,6 +140,42 @@ TEST(ParallelMap, TheCallerComputesAndWorkersHelp) {
     EXPECT_EQ(on_workers.load() + on_caller.load(), 64);
 }
 
+// A sleeping worker keeps off the latest caller's CPU; once woken it must run items with the
+// affinity it had, or the pool would lose a CPU for good.
+TEST(ParallelMap, WorkersWokenFromSleepRunWithTheirOwnAffinity) {
+    auto pool = make_pool(2);
+    ASSERT_TRUE(pool);
+    cpu_set_t own;
+    ASSERT_EQ(pthread_getaffinity_np(pthread_self(), sizeof own, &own), 0);
+    const auto items = iota(64);
+    std::atomic<int> on_workers{0};
+    std::atomic<int> other_affinity{0};
+    for (int rep = 0; rep < 3; ++rep) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5)); // the workers fall asleep
+        on_workers.store(0);
+        auto out = parallel_map(*pool, std::span<const std::size_t>(items), [&](std::size_t i) {
+            if (pool->is_current_worker()) {
+                cpu_set_t now;
+                if (pthread_getaffinity_np(pthread_self(), sizeof now, &now) != 0 ||
+                    !CPU_EQUAL(&now, &own)) {
+                    other_affinity.fetch_add(1);
+                }
+                on_workers.fetch_add(1);
+            }
+            // The caller holds its first item until a worker has come (bounded).
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (i == 0 && on_workers.load() == 0 &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::yield();
+            }
+            return value_of(i);
+        });
+        ASSERT_TRUE(out);
+        EXPECT_GT(on_workers.load(), 0);
+    }
+    EXPECT_EQ(other_affinity.load(), 0);
+}
+
 TEST(ParallelMap, BusyWorkersDoNotHoldUpTheCaller) {
     // Both workers are kept busy by another thread's join; a map from this thread then runs
     // wholly here, its offers to the workers withdrawn, and returns without waiting for them.
