@@ -311,20 +311,24 @@ def us(seconds):
     return seconds * 1e6
 
 
-def best_times(children, rounds, case, gap):
-    answers = interleaved(children, rounds, {"op": "time", "case": case, "gap": gap})
-    return {w: min(min(a) for a in lists) for w, lists in answers.items()}
-
-
-def median_times(children, rounds, case, gap):
-    answers = interleaved(children, rounds, {"op": "time", "case": case, "gap": gap})
-    return {w: statistics.median(t for a in lists for t in a) for w, lists in answers.items()}
+def spread_rounds(children, rounds, requests):
+    """Answers per request and child: every round asks every request once, so that the rounds of
+    one request are spread over the whole run (a burst of load on the host then spoils one round
+    of a case, not all of them)."""
+    answers = {key: {c.workers: [] for c in children} for key in requests}
+    for r in range(rounds):
+        for case, gap in requests:
+            for c in (children if r % 2 == 0 else children[::-1]):
+                answers[(case, gap)][c.workers].append(
+                    c.ask(op="time", case=list(case), gap=gap))
+    return answers
 
 
 def handoff(children, rounds, gap, functions):
     th = thresholds()
-    print(f"1. Hand-off: one call, W=1 against W=2, {rounds} interleaved rounds; us. Warm: the best "
-          "time; cold: the median of every call (a cold call's wake varies from call to call)")
+    print(f"1. Hand-off: one call, W=1 against W=2, {rounds} interleaved rounds over every case; us. "
+          "Warm: the best time; cold: the median of every call (a cold call's wake varies from "
+          "call to call)")
     print(f"   W=2 maps on the pool from: witt_mao {th['witt_mao']} separations; multi_witt_mao "
           f"{th['multi']} rows of {MULTI_L}; integrated near field (l in [0,1)) {th['near']}, "
           f"far field (l in [2,10)) {th['far']}; discrete flux map ({RINGS} rings) "
@@ -334,18 +338,30 @@ def handoff(children, rounds, gap, functions):
     print(f"   {'function':<21}{'field':>5}{'n':>7}{'W=2':>8}{'t1':>9}{'t2':>9}{'t2/t1':>7}"
           f"{'t2-t1/2':>9}{'s':>8}{'hand-off':>9}{'zero':>7}{'t2/t1':>9}{'hand-off':>9}"
           f"{'zero':>7}")
+    cases = [c for c in handoff_cases() if not functions or SHORT[c[0]] in functions]
+    requests = [((function, n, field, serial), g)
+                for function, n, field, _ in cases
+                for serial in ((False, True) if function != "heyrovsky_magnification" else (False,))
+                for g in (0.0, gap)]
+    answers = spread_rounds(children, rounds, requests)
+    for c in children:
+        c.ask(op="drop")
+
+    def best(case, g):
+        return {w: min(min(a) for a in lists) for w, lists in answers[(case, g)].items()}
+
+    def median(case, g):
+        return {w: statistics.median(t for a in lists for t in a)
+                for w, lists in answers[(case, g)].items()}
+
     slower, control = [], []
-    for function, n, field, on_pool in handoff_cases():
-        if functions and SHORT[function] not in functions:
-            continue
+    for function, n, field, on_pool in cases:
         has_serial = function != "heyrovsky_magnification"
-        warm = best_times(children, rounds, [function, n, field, False], 0.0)
-        cold = median_times(children, rounds, [function, n, field, False], gap)
+        warm = best((function, n, field, False), 0.0)
+        cold = median((function, n, field, False), gap)
         if has_serial:
-            warm0 = best_times(children, rounds, [function, n, field, True], 0.0)
-            cold0 = median_times(children, rounds, [function, n, field, True], gap)
-        for c in children:
-            c.ask(op="drop")
+            warm0 = best((function, n, field, True), 0.0)
+            cold0 = median((function, n, field, True), gap)
         t1, t2 = warm[1], warm[2]
         line = (f"   {SHORT[function]:<21}{field:>5}{n:>7}{'pool' if on_pool else 'here':>8}"
                 f"{us(t1):9.1f}{us(t2):9.1f}{t2 / t1:7.2f}{us(t2 - t1 / 2):9.1f}")
