@@ -319,10 +319,13 @@ sequential_map(std::span<const Item> items, F&& f, Interruption* interruption = 
 
 // The items from which a map is worth sharing with the pool when each costs about
 // `item_seconds`: 0.2 ms of estimated work, and at least 2 items. Measured from Python
-// (bench/bench_pool.py) with the workers polling from a previous call, maps gain from 20 us; with
-// them asleep 2 ms before the call, waking one costs the caller about 12 us and brings it in 20
-// to 40 us later, and maps of 0.1 ms came out between 0.8 and 1.3 times their one-worker time
-// from run to run, maps of 0.2 ms between 0.65 and 0.95.
+// (bench/bench_pool.py): with the workers polling from a previous call the hand-off costs under
+// 6 us, and maps gain from 20 us; with them asleep 2 ms before the call, waking one costs the
+// caller about 10 us and brings it in 20 to 70 us later, and maps of 0.1 ms came out at 0.83 to
+// 1.07 of their one-worker time (medians of the calls, two runs), maps of 0.2 ms at 0.58 to 0.90.
+// A lower threshold while a worker polls was tried: maps below 0.2 ms then never wake a sleeping
+// worker, so a caller whose maps are all short never gains from it, and on a loaded run maps of
+// 40 to 100 us came out 1.1 to 1.2 times slower with two workers.
 [[nodiscard]] constexpr std::size_t sequential_below_for(double item_seconds) noexcept {
     constexpr double kWorthAMap = 2e-4;
     const double items = kWorthAMap / item_seconds;
