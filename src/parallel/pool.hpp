@@ -5,6 +5,8 @@
 // depth-first and cache-warm), idle workers steal from the front (oldest, hence largest, pieces).
 // Jobs are pushed only where a piece is divided, a number proportional to W per map plus one per
 // steal, so a lock per push/pop costs nothing measurable next to the items (bench/bench_parallel).
+// An idle worker polls for half a millisecond, then sleeps with the CPU of the latest caller left
+// out of its affinity, so that a caller's wake never lands it on the caller's own CPU.
 //
 // join(left, right) is the workers' primitive: called on a worker, it offers `right` to the others,
 // runs `left`, then runs `right` itself unless another worker took it, in which case it runs other
