@@ -54,7 +54,7 @@ struct BlockingLatch {
 // even with another CPU idle (a halted virtual CPU counts as preempted, so it is not offered):
 // the worker and a caller that computes its own share then take turns on one CPU until the load
 // balancer parts them, milliseconds later (traced on the 2-core build machine: every wake of a
-// cold call). A sleeping worker now keeps off the latest caller's CPU (KeepOff); this remains for
+// cold call). A sleeping worker keeps off the latest caller's CPU (KeepOff); this remains for
 // a worker that polled there, or a caller on another CPU than the latest. Nothing happens when
 // `cpu` is the only one allowed.
 void leave_cpu(int cpu) noexcept {
