@@ -49,27 +49,6 @@ struct BlockingLatch {
     int caller_cpu = -1; // the CPU of a caller that computes while it waits (share), else -1
 };
 
-// Moves the calling thread off `cpu` by leaving it out of the thread's affinity for a moment.
-// The scheduler of a virtual machine wakes a worker onto the CPU of the thread that woke it,
-// even with another CPU idle (a halted virtual CPU counts as preempted, so it is not offered):
-// the worker and a caller that computes its own share then take turns on one CPU until the load
-// balancer parts them, milliseconds later (traced on the 2-core build machine: every wake of a
-// cold call). A sleeping worker keeps off the latest caller's CPU (KeepOff); this remains for
-// a worker that polled there, or a caller on another CPU than the latest. Nothing happens when
-// `cpu` is the only one allowed.
-void leave_cpu(int cpu) noexcept {
-    cpu_set_t allowed;
-    if (pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) != 0 ||
-        !CPU_ISSET(cpu, &allowed) || CPU_COUNT(&allowed) < 2) {
-        return;
-    }
-    cpu_set_t others = allowed;
-    CPU_CLR(cpu, &others);
-    if (pthread_setaffinity_np(pthread_self(), sizeof others, &others) == 0) {
-        pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
-    }
-}
-
 // Keeps the calling thread off `cpu` while it lives, when its affinity allows another CPU, and
 // then restores the affinity it had. A worker sleeps in one: woken by a caller on `cpu`, it can
 // only be woken onto another CPU, so it never preempts the caller and leave_cpu has nothing to
@@ -100,6 +79,18 @@ private:
     cpu_set_t allowed_{};
     bool moved_ = false;
 };
+
+// Moves the calling thread off `cpu` by leaving it out of the thread's affinity for a moment.
+// The scheduler of a virtual machine wakes a worker onto the CPU of the thread that woke it,
+// even with another CPU idle (a halted virtual CPU counts as preempted, so it is not offered):
+// the worker and a caller that computes its own share then take turns on one CPU until the load
+// balancer parts them, milliseconds later (traced on the 2-core build machine: every wake of a
+// cold call). A sleeping worker keeps off the latest caller's CPU (KeepOff); this remains for
+// a worker that polled there, or a caller on another CPU than the latest. Nothing happens when
+// `cpu` is the only one allowed.
+void leave_cpu(int cpu) noexcept {
+    const KeepOff moved(cpu); // off at once, the affinity restored on leaving
+}
 
 struct Job {
     PieceRef body;
