@@ -437,8 +437,11 @@ def serial_part(children, rounds, n=1_000_000):
 # 4. Interrupt latency
 
 INTERRUPTED = """
-import json, random, sys, time
+import json, random, signal, sys, time
 import finitemu
+# Python leaves SIGINT ignored when it starts with it ignored, as a background job of a shell
+# does: this child must see the signal whatever way the benchmark was started.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 n = int(sys.argv[1])
 rng = random.Random(4)
 l = [rng.random() for _ in range(n)]
