@@ -23,11 +23,11 @@
 // (witt_mao_magnification, ~50 ns, so the two clock reads per item roughly double it).
 // "routine/..." call the routines of routines/magnification.hpp end to end, with the pool that
 // RAYON_NUM_THREADS gives (W = 1: on the calling thread).
+#include "integrals/sources.hpp"
 #include "kernels/witt_mao.hpp"
 #include "parallel/parallel_map.hpp"
 #include "parallel/pool.hpp"
 #include "routines/magnification.hpp"
-#include "routines/sources.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -73,7 +73,7 @@ int thread_slot() {
 }
 
 double item_near(double l) {
-    static const rt::LimbDarkenedSource source;
+    static const finitemu::integrals::LimbDarkenedSource source;
     return source.nested_disks(l, kRho);
 }
 
@@ -221,15 +221,14 @@ void register_all() {
     }
     for (const std::size_t n : {39, 390}) {
         benchmark::RegisterBenchmark(("routine/integrated_witt_mao/" + std::to_string(n)).c_str(),
-                                     BM_Routine<finitemu::integrated_witt_mao_magnification>,
+                                     BM_Routine<rt::integrated_witt_mao_magnification>,
                                      uniform(n, 0.0, 1.0))
             ->Unit(benchmark::kMicrosecond)
             ->UseRealTime();
     }
     for (const std::size_t n : {8000, 100000}) {
         benchmark::RegisterBenchmark(("routine/witt_mao/" + std::to_string(n)).c_str(),
-                                     BM_Routine<finitemu::witt_mao_magnification>,
-                                     uniform(n, 0.0, 10.0))
+                                     BM_Routine<rt::witt_mao_magnification>, uniform(n, 0.0, 10.0))
             ->Unit(benchmark::kMicrosecond)
             ->UseRealTime();
     }

@@ -7,12 +7,14 @@
 //   RAYON_NUM_THREADS=1 build-bench/bench/bench_integrated
 //
 // Before timing, each routine's separations are replayed through its source
-// (routines/sources.hpp) with kernels that count their calls; the replay must give the routine's
-// doubles, so the counts are the routine's own. Each benchmark reports items (= separations) per
-// second; "<routine>/<band>" calls the routine once per separation on this thread, "disk/<band>"
-// the uniform-disk kernel.
+// (integrals/sources.hpp) with kernels that count their calls (tests/cpp/counting_kernels.hpp,
+// the tests' own); the replay must give the routine's doubles, so the counts are the routine's
+// own. Each benchmark reports items (= separations) per second; "<routine>/<band>" calls the
+// routine once per separation on this thread, "disk/<band>" the uniform-disk kernel.
+#include "integrals/sources.hpp"
 #include "routines/magnification.hpp"
-#include "routines/sources.hpp"
+
+#include "counting_kernels.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -27,7 +29,9 @@
 
 namespace {
 
+namespace ig = finitemu::integrals;
 namespace rt = finitemu::routines;
+using finitemu::test::CountingKernels;
 
 constexpr double kRe = 1.0;
 constexpr double kRstar = 0.1;
@@ -64,18 +68,6 @@ struct FluxMap {
 const FluxMap kMap(10);
 const FluxMap kFineMap(400);
 
-struct CountingKernels {
-    long& count;
-    double disk(double u, double rho) const noexcept {
-        ++count;
-        return rt::Kernels{}.disk(u, rho);
-    }
-    double ring(double l, double r, double d, double big_r) const noexcept {
-        ++count;
-        return rt::Kernels{}.ring(l, r, d, big_r);
-    }
-};
-
 using Routine = std::function<double(double)>;                        // one separation, the routine
 using Replay = std::function<double(double, const CountingKernels&)>; // the same, counted
 
@@ -86,38 +78,34 @@ struct Entry {
 };
 
 std::vector<Entry> entries() {
-    static const rt::LimbDarkenedSource limb;
-    static const rt::FluxMapSource map(kMap.bl, kMap.bf);
-    static const rt::FluxMapSource fine_map(kFineMap.bl, kFineMap.bf);
+    static const ig::LimbDarkenedSource limb;
+    static const ig::FluxMapSource map(kMap.bl, kMap.bf);
+    static const ig::FluxMapSource fine_map(kFineMap.bl, kFineMap.bf);
     return {
         {"integrated_witt_mao",
-         [](double l) {
-             return finitemu::integrated_witt_mao_magnification({l}, kRe, kRstar)->front();
-         },
+         [](double l) { return rt::integrated_witt_mao_magnification({l}, kRe, kRstar)->front(); },
          [](double l, const CountingKernels& k) { return limb.nested_disks(l, kRho, k); }},
         {"integrated_heyrovsky",
-         [](double l) {
-             return finitemu::integrated_heyrovsky_magnification({l}, kRe, kRstar)->front();
-         },
+         [](double l) { return rt::integrated_heyrovsky_magnification({l}, kRe, kRstar)->front(); },
          [](double l, const CountingKernels& k) { return limb.rings(l, kRho, k); }},
         {"flux_map_witt_mao",
          [](double l) {
-             return finitemu::integrated_flux_map_witt_mao_magnification({l}, kRe, kRstar, kMap.bl,
-                                                                         kMap.bf)
+             return rt::integrated_flux_map_witt_mao_magnification({l}, kRe, kRstar, kMap.bl,
+                                                                   kMap.bf)
                  ->front();
          },
          [](double l, const CountingKernels& k) { return map.rings(l, kRho, k); }},
         {"flux_map_heyrovsky",
          [](double l) {
-             return finitemu::integrated_flux_map_heyrovsky_magnification({l}, kRe, kRstar, kMap.bl,
-                                                                          kMap.bf)
+             return rt::integrated_flux_map_heyrovsky_magnification({l}, kRe, kRstar, kMap.bl,
+                                                                    kMap.bf)
                  ->front();
          },
          [](double l, const CountingKernels& k) { return map.rings(l, kRho, k); }},
         {"flux_map_heyrovsky_401",
          [](double l) {
-             return finitemu::integrated_flux_map_heyrovsky_magnification({l}, kRe, kRstar,
-                                                                          kFineMap.bl, kFineMap.bf)
+             return rt::integrated_flux_map_heyrovsky_magnification({l}, kRe, kRstar, kFineMap.bl,
+                                                                    kFineMap.bf)
                  ->front();
          },
          [](double l, const CountingKernels& k) { return fine_map.rings(l, kRho, k); }},
@@ -136,7 +124,7 @@ void BM_Routine(benchmark::State& state, const Routine& routine, const std::vect
 void BM_Disk(benchmark::State& state, const std::vector<double>& l) {
     for (auto _ : state) {
         for (const double li : l) {
-            benchmark::DoNotOptimize(finitemu::witt_mao_magnification({li}, kRe, kRstar));
+            benchmark::DoNotOptimize(rt::witt_mao_magnification({li}, kRe, kRstar));
         }
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * l.size()));

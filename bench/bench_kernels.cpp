@@ -113,7 +113,7 @@ void BM_WittMaoListRoutine(benchmark::State& state) {
     const auto l = separations(kCount);
     const double rstar = static_cast<double>(state.range(0)) / 1000.0;
     for (auto _ : state) {
-        auto out = finitemu::witt_mao_magnification(l, 1.0, rstar);
+        auto out = finitemu::routines::witt_mao_magnification(l, 1.0, rstar);
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kCount));

@@ -7,8 +7,8 @@
 //
 //     constexpr std::string_view kParameters[] = {"l", "re", "rstar"};
 //     constexpr FunctionDescription kWittMao{"witt_mao_magnification", kParameters};
-//     PyMethodDef def = function_record<kWittMao, finitemu::witt_mao_magnification,
-//                                       finitemu::work::per_separation>();
+//     PyMethodDef def = function_record<kWittMao, finitemu::routines::witt_mao_magnification,
+//                                       finitemu::routines::per_separation>();
 //
 // gives the method record "witt_mao_magnification(l, re, rstar)\n--\n\n" whose entry converts
 // l to a list of doubles and re, rstar to doubles.

@@ -47,16 +47,20 @@ constexpr FunctionDescription kDiscreteFluxMap{"discrete_flux_map_heyrovsky_magn
 // The module's functions in the order of registration, which is also the order of __all__, each
 // with the estimate of its work that decides whether it gives up the interpreter lock.
 PyMethodDef functions[] = {
-    function_record<kWittMao, witt_mao_magnification, work::per_separation>(),
-    function_record<kIntegratedWittMao, integrated_witt_mao_magnification, work::per_integral>(),
-    function_record<kFluxMapWittMao, integrated_flux_map_witt_mao_magnification,
-                    work::per_flux_map_integral>(),
-    function_record<kMultiWittMao, multi_witt_mao_magnification, work::per_radius_pair>(),
-    function_record<kHeyrovsky, heyrovsky_magnification, work::one_ring>(),
-    function_record<kIntegratedHeyrovsky, integrated_heyrovsky_magnification, work::per_integral>(),
-    function_record<kFluxMapHeyrovsky, integrated_flux_map_heyrovsky_magnification,
-                    work::per_flux_map_integral>(),
-    function_record<kDiscreteFluxMap, discrete_flux_map_heyrovsky_magnification, work::per_ring>(),
+    function_record<kWittMao, routines::witt_mao_magnification, routines::per_separation>(),
+    function_record<kIntegratedWittMao, routines::integrated_witt_mao_magnification,
+                    routines::per_integral>(),
+    function_record<kFluxMapWittMao, routines::integrated_flux_map_witt_mao_magnification,
+                    routines::per_flux_map_integral>(),
+    function_record<kMultiWittMao, routines::multi_witt_mao_magnification,
+                    routines::per_radius_pair>(),
+    function_record<kHeyrovsky, routines::heyrovsky_magnification, routines::one_ring>(),
+    function_record<kIntegratedHeyrovsky, routines::integrated_heyrovsky_magnification,
+                    routines::per_integral>(),
+    function_record<kFluxMapHeyrovsky, routines::integrated_flux_map_heyrovsky_magnification,
+                    routines::per_flux_map_integral>(),
+    function_record<kDiscreteFluxMap, routines::discrete_flux_map_heyrovsky_magnification,
+                    routines::per_ring>(),
 };
 
 // The module's __all__, created as an empty list when the module has none.

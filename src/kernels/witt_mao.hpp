@@ -34,6 +34,7 @@
 #pragma once
 
 #include "numeric/bulirsch_cel.hpp"
+#include "numeric/constants.hpp"
 #include "numeric/elliptic.hpp"
 #include "numeric/mean_value_series.hpp"
 
@@ -99,7 +100,7 @@ template <bool NearLimb> inline double witt_mao_closed_form(double u, double rho
         const double n = (4.0 * rho * u) / (sum * sum);
         const auto e_of_m = numeric::ellipe(4.0 * n / s2);
         if (!e_of_m) {
-            return std::numeric_limits<double>::quiet_NaN();
+            return numeric::kNaN;
         }
         e = *e_of_m;
     }

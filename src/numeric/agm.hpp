@@ -9,8 +9,8 @@
 // it is. It converges quadratically: from any pair of finite doubles of practical ratio 11 steps
 // suffice.
 //
-// Usage: const auto m = finitemu::numeric::agm<false>(1.0, std::sqrt(1.0 - m), 10);
-//        double k = std::numbers::pi / (m.a + m.g); // K(m)
+// Usage: const auto pair = finitemu::numeric::agm<false>(1.0, std::sqrt(1.0 - m), 10);
+//        double k = std::numbers::pi / (pair.a + pair.g); // K(m)
 #pragma once
 
 #include <cmath>

@@ -18,8 +18,9 @@
 // never converges, gives NaN after kCelMaxSteps. kc > 0 and p > 0 are the caller's to ensure.
 #pragma once
 
+#include "numeric/constants.hpp"
+
 #include <cmath>
-#include <limits>
 #include <numbers>
 
 namespace finitemu::numeric {
@@ -37,7 +38,7 @@ inline constexpr int kCelMaxSteps = 40;
     b /= p;
     for (int step = 0;; ++step) {
         if (step == detail::kCelMaxSteps) {
-            return std::numeric_limits<double>::quiet_NaN();
+            return kNaN;
         }
         const double inv_p = 1.0 / p;
         const double f = a;

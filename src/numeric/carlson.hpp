@@ -21,10 +21,10 @@
 #pragma once
 
 #include "numeric/agm.hpp"
+#include "numeric/constants.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <numbers>
 #include <utility>
 
@@ -44,7 +44,6 @@ inline constexpr double kRjThreshold = 110.67925377307274; // (eps/5)^(-1/8)
 inline constexpr int kRfMaxSteps = 11;
 inline constexpr int kRdMaxSteps = 50;
 inline constexpr int kRjMaxSteps = 100;
-inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // R_C(x, y) in elementary functions (DLMF 19.2(iv)); for y < 0 the principal value
 // R_C(x, y) = sqrt(x / (x - y)) R_C(x - y, -y).

@@ -25,6 +25,7 @@
 #pragma once
 
 #include "numeric/carlson.hpp"
+#include "numeric/constants.hpp"
 #include "numeric/elliptic_taylor_tables.hpp"
 
 #include <cmath>
@@ -223,7 +224,6 @@ inline EllipticResult ellipe(double m) noexcept {
 
 inline EllipticResult ellippi(double n, double m) noexcept {
     using namespace detail;
-    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     if (n > kOneMinusEps) {
         if (n > kOnePlusEps) {
             // Principal value, Pi(n, m) = K(m) - Pi(m/n, m) (DLMF 19.7(iii)) =

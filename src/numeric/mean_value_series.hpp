@@ -44,6 +44,7 @@
 // All routines are noexcept and allocate nothing; the moments live in a fixed-capacity array.
 #pragma once
 
+#include "numeric/constants.hpp"
 #include "numeric/mean_value_series_tables.hpp"
 
 #include <algorithm>
@@ -75,8 +76,6 @@ struct [[nodiscard]] MeanValueResult {
 };
 
 namespace detail {
-
-inline constexpr double kMeanValueNaN = std::numeric_limits<double>::quiet_NaN();
 
 // T_0 = one + rest and T_k = scale z^k poly_k(y) for k >= 1.
 struct MeanValueScaling {
@@ -183,14 +182,14 @@ inline std::size_t mean_value_terms(double u, double rho, std::span<double> out)
 inline MeanValueResult mean_value_series(double u, double rho, std::span<const double> moments,
                                          double rel_tol = kMeanValueTolerance) noexcept {
     if (moments.empty() || !(u > 0.0) || std::isnan(rho)) {
-        return {detail::kMeanValueNaN, 0, false};
+        return {kNaN, 0, false};
     }
     const auto c = detail::mean_value_scaling(u, rho > 0.0 ? rho : 0.0);
     if (rho <= 0.0) {
         return {c.one + c.rest, 1, true};
     }
     if (!(u >= kMeanValueMinRatio * rho)) {
-        return {detail::kMeanValueNaN, 0, false};
+        return {kNaN, 0, false};
     }
     const std::size_t count = std::min(moments.size(), kMeanValueMaxOrder + 1);
     // The terms k >= 1, a correction of at most a few per cent to T_0, summed apart and scaled

@@ -8,7 +8,7 @@
 // heyrovsky_magnification and discrete_flux_map_heyrovsky_magnification report one), the pool's
 // failure from the two uniform-disk maps, ErrorKind::flux_map_lengths from the flux-map routines.
 //
-//     Result<std::vector<double>> a = finitemu::witt_mao_magnification({2.0}, 1.0, 0.5);
+//     Result<std::vector<double>> a = finitemu::routines::witt_mao_magnification({2.0}, 1.0, 0.5);
 //     // a->front() == 1.3810039279...
 #pragma once
 
@@ -16,7 +16,7 @@
 
 #include <vector>
 
-namespace finitemu {
+namespace finitemu::routines {
 
 // Uniform disk, one magnification per separation, in the order of `l`; never a numeric error
 // (a failed elliptic integral makes that element NaN).
@@ -55,4 +55,4 @@ discrete_flux_map_heyrovsky_magnification(const std::vector<double>& l, double r
                                           const std::vector<double>& bl,
                                           const std::vector<double>& bf);
 
-} // namespace finitemu
+} // namespace finitemu::routines

@@ -10,7 +10,7 @@
 // should not fail for want of threads. docs/parallelism.md states the rule.
 //
 //     auto out = map_items<WithoutPool::report>(std::span<const double>(l), kernel,
-//                                               work::kDiskKernelSeconds);
+//                                               kDiskKernelSeconds);
 #pragma once
 
 #include "error.hpp"

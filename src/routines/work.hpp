@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-namespace finitemu::work {
+namespace finitemu::routines {
 
 inline constexpr double kDiskKernelSeconds = 5e-8; // one uniform-disk kernel evaluation
 inline constexpr double kRingKernelSeconds = 4e-8; // one ring kernel evaluation
@@ -65,4 +65,4 @@ inline double per_ring(const Separations& l, double, double, const Separations& 
     return static_cast<double>(l.size()) * static_cast<double>(bl.size());
 }
 
-} // namespace finitemu::work
+} // namespace finitemu::routines

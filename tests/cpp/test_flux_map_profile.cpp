@@ -1,7 +1,7 @@
 // The flux-map profile gives interp(bl, bf, r, 0) bit for bit, on evenly spaced tables
 // (segment found from the spacing) and on any other (bisection).
+#include "integrals/flux_map_profile.hpp"
 #include "numeric/interp.hpp"
-#include "routines/flux_map_profile.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 
 namespace {
 
+using finitemu::integrals::FluxMapProfile;
 using finitemu::numeric::interp;
 using finitemu::numeric::segment_line;
-using finitemu::routines::FluxMapProfile;
 
 // The same double; any two NaNs count as the same (which operand's NaN an operation on two NaNs
 // keeps follows register allocation).

@@ -1,7 +1,7 @@
+#include "integrals/sources.hpp"
 #include "kernels/heyrovsky.hpp"
 #include "kernels/witt_mao.hpp"
 #include "routines/magnification.hpp"
-#include "routines/sources.hpp"
 
 #include "reference_data.hpp"
 
@@ -22,6 +22,7 @@
 namespace {
 
 using namespace finitemu;
+using namespace finitemu::routines;
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 
@@ -202,19 +203,19 @@ TEST(Integrated, ManyNodesAddFewKernelSamples) {
         long& count;
         double disk(double u, double rho) const noexcept {
             ++count;
-            return routines::Kernels{}.disk(u, rho);
+            return integrals::Kernels{}.disk(u, rho);
         }
         double ring(double l, double r, double d, double big_r) const noexcept {
             ++count;
-            return routines::Kernels{}.ring(l, r, d, big_r);
+            return integrals::Kernels{}.ring(l, r, d, big_r);
         }
     };
     std::vector<double> bl, bf;
     for (int k = 0; k <= 400; ++k) {
         bl.push_back(k / 400.0);
-        bf.push_back(routines::limb_darkening(bl.back()));
+        bf.push_back(integrals::limb_darkening(bl.back()));
     }
-    const routines::FluxMapSource source(bl, bf);
+    const integrals::FluxMapSource source(bl, bf);
     for (const auto& [low, high, most] :
          {std::tuple{0.0, 1.0, 400.0}, std::tuple{1.0, 1.5, 80.0}}) {
         long count = 0;

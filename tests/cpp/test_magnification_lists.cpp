@@ -13,10 +13,10 @@
 #include <vector>
 
 using finitemu::ErrorKind;
-using finitemu::heyrovsky_magnification;
-using finitemu::multi_witt_mao_magnification;
-using finitemu::witt_mao_magnification;
 using finitemu::kernels::witt_mao_magnification_scaled;
+using finitemu::routines::heyrovsky_magnification;
+using finitemu::routines::multi_witt_mao_magnification;
+using finitemu::routines::witt_mao_magnification;
 
 namespace {
 

@@ -1,4 +1,6 @@
-#include "numeric/quadrature.hpp"
+#include "numeric/gauss_legendre.hpp"
+#include "numeric/log_gauss.hpp"
+#include "numeric/tanh_sinh.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,5 @@
-// The routines behind witt_mao_magnification, multi_witt_mao_magnification and
-// heyrovsky_magnification: the kernels of src/kernels mapped over the caller's separations.
-#include "kernels/heyrovsky.hpp"
+// The routines behind witt_mao_magnification and multi_witt_mao_magnification: the uniform-disk
+// kernel (kernels/witt_mao.hpp) mapped over the caller's separations.
 #include "kernels/witt_mao.hpp"
 #include "routines/magnification.hpp"
 #include "routines/map.hpp"
@@ -12,7 +11,7 @@
 #include <span>
 #include <vector>
 
-namespace finitemu {
+namespace finitemu::routines {
 
 namespace {
 
@@ -39,10 +38,10 @@ Result<std::vector<double>> witt_mao_magnification(const std::vector<double>& l,
                                                    double rstar) {
     // The uniform disk over the separations, u = l rho: one map item each.
     const double rho = source_ratio(re, rstar);
-    return routines::map_items<routines::WithoutPool::report>(
+    return map_items<WithoutPool::report>(
         std::span<const double>(l),
         [rho](double li) { return kernels::witt_mao_magnification_scaled(li * rho, rho); },
-        work::kDiskKernelSeconds);
+        kDiskKernelSeconds);
 }
 
 Result<std::vector<std::vector<double>>>
@@ -68,7 +67,7 @@ multi_witt_mao_magnification(const std::vector<double>& l, const std::vector<dou
     }
     // One map over the pieces of every row, so that a few long rows still divide evenly; each
     // piece writes its own slots of its row.
-    const auto done = routines::map_items<routines::WithoutPool::report>(
+    const auto done = map_items<WithoutPool::report>(
         std::span<const RowChunk>(chunks),
         [&l](const RowChunk& chunk) {
             for (std::size_t k = chunk.begin; k < chunk.end; ++k) {
@@ -76,19 +75,11 @@ multi_witt_mao_magnification(const std::vector<double>& l, const std::vector<dou
             }
             return chunk.end - chunk.begin;
         },
-        work::kDiskKernelSeconds * static_cast<double>(kSeparationsPerChunk));
+        kDiskKernelSeconds * static_cast<double>(kSeparationsPerChunk));
     if (!done) {
         return std::unexpected(done.error());
     }
     return rows;
 }
 
-Result<double> heyrovsky_magnification(double l, double r, double re, double rstar) {
-    const auto value = kernels::heyrovsky_magnification(l, r, re, rstar);
-    if (!value) {
-        return std::unexpected(Error::numeric(value.error()));
-    }
-    return *value;
-}
-
-} // namespace finitemu
+} // namespace finitemu::routines

@@ -1,25 +1,37 @@
-// The sources of the integrated functions, each formed once per call: what depends on the call
-// alone (the profile, its flux, its moments and far field, a flux map's break points), and the
-// magnification of one separation, with the kernels passed in (routines/integrands.hpp).
+// The sources of the integrated and discrete functions, each formed once per call: what depends
+// on the call alone (the profile, its flux, its moments and far field, a flux map's break points),
+// and the magnification of one separation: the far field where it covers the separation, else
+// the nested disks or the ring integral with the kernels passed in, or the sum of the rings.
 //
 // Domain: a separation that is NaN or negative, a source radius rho (Einstein radii) that is not
 // a positive finite number, and a flux map with a NaN or infinite radius or brightness give NaN;
-// never a number that only looks like a magnification.
+// never a number that only looks like a magnification. The discrete rings report instead the
+// error of the first ring kernel that fails.
 //
 //     const LimbDarkenedSource source;
 //     double a = source.nested_disks(2.0, 0.1); // the limb-darkened disk at l = 2, rho = 0.1
 #pragma once
 
-#include "routines/flux_map_profile.hpp"
-#include "routines/integrands.hpp"
+#include "integrals/far_field.hpp"
+#include "integrals/flux_map_profile.hpp"
+#include "integrals/kernels.hpp"
+#include "integrals/limb_darkening.hpp"
+#include "integrals/nested_disks.hpp"
+#include "integrals/ring_integral.hpp"
+#include "kernels/heyrovsky.hpp"
+#include "numeric/constants.hpp"
+#include "numeric/gauss_legendre.hpp"
+#include "numeric/mean_value_series.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <expected>
 #include <optional>
 #include <span>
 #include <vector>
 
-namespace finitemu::routines {
+namespace finitemu::integrals {
 
 inline bool valid_source(double rho) noexcept {
     return rho > 0.0 && std::isfinite(rho);
@@ -57,7 +69,7 @@ private:
     // NaN outside the domain, the series where it covers l, else nothing.
     std::optional<double> far_value(double l, double rho) const noexcept {
         if (!(l >= 0.0) || !valid_source(rho)) {
-            return kNaN;
+            return numeric::kNaN;
         }
         if (far_.covers(l)) {
             return far_.value(l, rho);
@@ -104,7 +116,7 @@ public:
         // Gauss points give the flux of each piece exactly.
         for (std::size_t k = 0; k + 1 < breaks_.size(); ++k) {
             flux_ += numeric::quadrature::gauss_legendre::integrate(
-                [&](double r) noexcept { return profile_(r) * (kTwoPi * r); }, breaks_[k],
+                [&](double r) noexcept { return profile_(r) * (numeric::kTwoPi * r); }, breaks_[k],
                 breaks_[k + 1], 4);
         }
         if (bl_.size() == 1) {
@@ -130,7 +142,7 @@ public:
 private:
     std::optional<double> far_value(double l, double rho) const noexcept {
         if (!valid_ || !(l >= 0.0) || !valid_source(rho)) {
-            return kNaN;
+            return numeric::kNaN;
         }
         if (far_ && far_->covers(l)) {
             return far_->value(l, rho);
@@ -147,4 +159,49 @@ private:
     std::optional<FarField> far_;
 };
 
-} // namespace finitemu::routines
+// A flux map as discrete rings: sum_j bf_j H(l, bl_j), the rings' kernels one after another.
+// Far from every ring the sum is sum_j bf_j times the mean-value series of the rings: one series
+// over the moments sum_j bf_j bl_j^2k / sum_j bf_j, whatever the number of rings. Only where no
+// ring kernel could fail: finite non-negative radii, finite brightnesses of a finite non-zero
+// sum, some ring off the centre, and a valid source.
+class DiscreteRingsSource {
+public:
+    DiscreteRingsSource(std::span<const double> bl, std::span<const double> bf)
+        : bl_(bl.begin(), bl.end()), bf_(bf.begin(), bf.end()) {
+        double outer = 0.0;
+        bool regular = all_finite(bf) && all_finite(bl) && !bl.empty();
+        for (std::size_t j = 0; j < bl.size(); ++j) {
+            weight_ += bf[j];
+            outer = std::max(outer, bl[j]);
+            regular = regular && bl[j] >= 0.0;
+        }
+        if (regular && outer > 0.0 && weight_ != 0.0 && std::isfinite(weight_)) {
+            far_.emplace(numeric::discrete_ring_moments(bl, bf), outer);
+        }
+    }
+
+    // The sum at separation l (source radii), rho = rstar / re and big_r = re / rstar as the
+    // caller forms them; the first ring kernel that fails stops the sum with its error.
+    std::expected<double, const char*> rings(double l, double rho, double big_r) const noexcept {
+        if (far_ && valid_source(rho) && std::isfinite(l) && far_->covers(l)) {
+            return weight_ * far_->value(l, rho);
+        }
+        double sum = 0.0;
+        for (std::size_t j = 0; j < bl_.size(); ++j) {
+            const auto h = kernels::heyrovsky_magnification_source_radii(l, bl_[j], big_r);
+            if (!h) {
+                return std::unexpected(h.error());
+            }
+            sum = sum + *h * bf_[j];
+        }
+        return sum;
+    }
+
+private:
+    std::vector<double> bl_;
+    std::vector<double> bf_;
+    double weight_ = 0.0; // sum_j bf_j
+    std::optional<FarField> far_;
+};
+
+} // namespace finitemu::integrals

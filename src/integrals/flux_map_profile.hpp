@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-namespace finitemu::routines {
+namespace finitemu::integrals {
 
 // The profile of a flux map, interp(bl, bf, r, 0) with every segment's line formed once
 // (the same doubles interp forms for each query): the integrals query it some 500 times per
@@ -79,4 +79,4 @@ private:
     double inverse_step_ = 0.0;
 };
 
-} // namespace finitemu::routines
+} // namespace finitemu::integrals
