@@ -62,11 +62,4 @@ Pool* existing_global_pool() noexcept {
     return global_instance.load(std::memory_order_acquire);
 }
 
-Result<Pool*> pool_for_map() {
-    if (Pool* pool = current_pool()) {
-        return pool;
-    }
-    return global_pool();
-}
-
 } // namespace finitemu::parallel

@@ -3,18 +3,12 @@
 // Result<value> (error.hpp); the map returns every result in item order, or the error of the
 // lowest-indexed failing item, once every thread working on the map has finished.
 //
-// From a thread that is no worker (a call from Python), the map is shared (Pool::share): the
-// calling thread and up to W - 1 workers take runs of consecutive items from a common counter,
-// each run a fraction of what is left (guided self-scheduling, Polychronopoulos & Kuck, IEEE
-// Trans. Comput. 36 (1987) 1425), so the runs shrink towards the end and every thread finishes
-// within about one small run of the others. The caller computes from the start, whether or not a
-// worker is awake yet. A run stops at its first failing item; a run that would begin beyond a
-// known failure is skipped.
-//
-// On a worker (a nested map), [0, n) is one piece with split budget W (the pool's worker count).
-// A piece of m >= 2 items is halved at a + m/2 while split_budget() allows it; the thread that
-// divides runs the left half and offers the right half to the pool (Pool::join). A piece that is
-// not divided runs its items in index order and stops at its first failing item.
+// The map is shared (Pool::share): the calling thread and up to W - 1 workers take runs of
+// consecutive items from a common counter, each run a fraction of what is left (guided
+// self-scheduling, Polychronopoulos & Kuck, IEEE Trans. Comput. 36 (1987) 1425), so the runs
+// shrink towards the end and every thread finishes within about one small run of the others. The
+// caller computes from the start, whether or not a worker is awake yet. A run stops at its first
+// failing item; a run that would begin beyond a known failure is skipped.
 //
 // Which maps are worth the pool at all is decided by the caller (maps_on_calling_thread,
 // sequential_below_for; the routines' rule is routines/map.hpp).
@@ -50,31 +44,17 @@ template <class Item, class F>
 using map_value_t = typename detail::unwrap_expected<
     std::remove_cvref_t<std::invoke_result_t<F&, const Item&>>>::type;
 
-// Decides whether a piece is divided and updates its budget. A piece that runs on another thread
-// than the one that divided it (migrated) gets max(budget / 2, workers) and is divided; otherwise
-// a budget of 0 stops division and a larger one is halved.
-[[nodiscard]] bool split_budget(std::size_t& budget, bool migrated, std::size_t workers) noexcept;
-
-// What a piece hands back: how many slots it wrote from its start, and the failure that stopped it.
+// What a run of items hands back: how many slots it wrote from its start, and the failure that
+// stopped it.
 struct PieceOutcome {
     std::size_t written = 0;
     std::optional<Error> failure;
 };
 
-// The outcome of a divided piece from those of its halves (`left_size` items on the left). The
-// left failure wins; the right's writes count only when the left range is complete, so adjacent.
-[[nodiscard]] PieceOutcome combine(PieceOutcome left, PieceOutcome right,
-                                   std::size_t left_size) noexcept;
-
-// The map's result from the root outcome: its failure, or ErrorKind::incomplete_map (n, count)
-// when the writes do not cover [0, n).
-[[nodiscard]] std::optional<Error> map_failure(PieceOutcome root, std::size_t n) noexcept;
-
 // Whether a map of n items is better run on the calling thread (sequential_map): below the
-// cutoff, or from a thread that is no worker when the pool has one worker. With one worker a
-// hand-off gains nothing: the caller would wait while the worker computes, and the worker would
-// fetch the items and the output from the caller's cache (measured from Python: 94 against 70 ns
-// per uniform-disk point).
+// cutoff, or when the pool has one worker. With one worker a hand-off gains nothing: the caller
+// would wait while the worker computes, and the worker would fetch the items and the output from
+// the caller's cache, which makes each item slower (docs/parallelism.md).
 [[nodiscard]] bool maps_on_calling_thread(const Pool& pool, std::size_t n,
                                           std::size_t sequential_below) noexcept;
 
@@ -105,8 +85,8 @@ template <class R> std::vector<R> map_output(std::size_t n) {
     }
 }
 
-// Items between two polls of an interruption on the calling thread. A poll reads the clock (20
-// ns): every 64 items it costs under 1 % of a 50 ns kernel.
+// Items between two polls of an interruption on the calling thread. A poll reads the clock: every
+// 64 items that costs under 1 % of the cheapest item, a uniform-disk kernel (docs/parallelism.md).
 inline constexpr std::size_t kItemsPerPoll = 64;
 
 // Items [a, b) in index order, each result into its slot, up to the first failing item, or the
@@ -138,28 +118,6 @@ PieceOutcome run_items(std::span<const Item> items, F& f, R* out, std::size_t a,
     }
     return {b - a, std::nullopt};
 }
-
-template <class Item, class F, class R> struct MapRun {
-    Pool& pool;
-    std::span<const Item> items;
-    F& f;
-    R* out;
-    std::size_t workers;
-    const Interruption* stop;
-
-    PieceOutcome piece(std::size_t a, std::size_t b, std::size_t budget, bool migrated) noexcept {
-        const std::size_t m = b - a;
-        if (m / 2 >= 1 && split_budget(budget, migrated, workers)) {
-            const std::size_t mid = a + m / 2;
-            PieceOutcome left, right;
-            auto run_left = [&](bool moved) { left = piece(a, mid, budget, moved); };
-            auto run_right = [&](bool moved) { right = piece(mid, b, budget, moved); };
-            pool.join(run_left, run_right);
-            return combine(std::move(left), std::move(right), mid - a);
-        }
-        return run_items(items, f, out, a, b, stop);
-    }
-};
 
 // A map shared between the calling thread and the workers that help it (see the top).
 template <class Item, class F, class R> struct SharedRun {
@@ -239,10 +197,9 @@ template <class Item, class F, class R> struct SharedRun {
 //                           [](double x) { return x * x; });
 //     // a: Result<std::vector<double>> holding {0.25, 1.0, 4.0}
 //
-// From a thread that is no worker of the pool the map is shared, the calling thread polling the
-// interruption, when there is one, while it computes and while it waits. `item_seconds`, the
-// estimated cost of an item (0: unknown, one item), sets the fewest items taken at once
-// (items_per_take).
+// The map is shared with the pool, the calling thread polling the interruption, when there is
+// one, while it computes and while it waits. `item_seconds`, the estimated cost of an item (0:
+// unknown, one item), sets the fewest items taken at once (items_per_take).
 template <class Item, class F>
 [[nodiscard]] Result<std::vector<map_value_t<Item, F>>>
 parallel_map(Pool& pool, std::span<const Item> items, F&& f, Interruption* interruption = nullptr,
@@ -251,14 +208,6 @@ parallel_map(Pool& pool, std::span<const Item> items, F&& f, Interruption* inter
     static_assert(!std::is_same_v<R, bool>, "std::vector<bool> slots cannot be written at once");
     const std::size_t n = items.size();
     std::vector<R> out = detail::map_output<R>(n);
-    if (pool.is_current_worker()) {
-        detail::MapRun<Item, std::remove_reference_t<F>, R> run{
-            pool, items, f, out.data(), pool.worker_count(), interruption};
-        if (auto failure = map_failure(run.piece(0, n, run.workers, false), n)) {
-            return std::unexpected(*failure);
-        }
-        return out;
-    }
     // W threads compute: the caller and W - 1 workers, no more helpers than runs.
     const bool known = item_seconds > 0.0;
     const std::size_t smallest = known ? items_per_take(item_seconds) : 1;
@@ -301,18 +250,16 @@ sequential_map(std::span<const Item> items, F&& f, Interruption* interruption = 
     using R = map_value_t<Item, F>;
     const std::size_t n = items.size();
     std::vector<R> out = detail::map_output<R>(n);
-    PieceOutcome done{0, std::nullopt};
-    while (done.written < n && !done.failure) {
-        const std::size_t a = done.written;
+    for (std::size_t a = 0; a < n;) {
         const std::size_t b = interruption != nullptr ? std::min(n, a + detail::kItemsPerPoll) : n;
-        done = combine(std::move(done), detail::run_items(items, f, out.data(), a, b, interruption),
-                       a);
-        if (interruption != nullptr && !done.failure && done.written < n && interruption->poll()) {
-            done.failure = Error::of(ErrorKind::interrupted);
+        PieceOutcome run = detail::run_items(items, f, out.data(), a, b, interruption);
+        if (run.failure) {
+            return std::unexpected(std::move(*run.failure));
         }
-    }
-    if (auto failure = map_failure(std::move(done), n)) {
-        return std::unexpected(*failure);
+        a = b;
+        if (interruption != nullptr && a < n && interruption->poll()) {
+            return std::unexpected(Error::of(ErrorKind::interrupted));
+        }
     }
     return out;
 }

@@ -258,7 +258,7 @@ std::size_t worker_count_from_environment() noexcept {
 }
 
 Result<std::size_t> worker_count() {
-    const auto pool = pool_for_map();
+    const auto pool = global_pool();
     if (!pool) {
         return std::unexpected(pool.error());
     }

@@ -51,8 +51,7 @@ inline constexpr std::size_t max_workers = 65535;
 // W for this process, from its environment.
 [[nodiscard]] std::size_t worker_count_from_environment() noexcept;
 
-// W of the current worker's pool (in a nested map), else of the process-wide pool, creating it
-// first if need be.
+// W of the process-wide pool, creating it first if need be.
 [[nodiscard]] Result<std::size_t> worker_count();
 
 } // namespace finitemu::parallel

@@ -32,7 +32,7 @@ template <WithoutPool Policy, class Item, class F>
 [[nodiscard]] Result<std::vector<parallel::map_value_t<Item, F>>>
 map_items(std::span<const Item> items, const F& f, double item_seconds,
           parallel::Interruption* interruption = parallel::current_interruption()) {
-    const auto pool = parallel::pool_for_map();
+    const auto pool = parallel::global_pool();
     if (!pool) {
         if constexpr (Policy == WithoutPool::report) {
             return std::unexpected(pool.error());
